@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# build.sh [x86_64|i686|native]...: configures (once) and builds the named trees under build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# WEXA_BUILD_ROOT lets several checkouts or workers build side by side.
+b=${WEXA_BUILD_ROOT:-build}
+trees=("$@")
+[ ${#trees[@]} -gt 0 ] || trees=(x86_64 i686 native)
+for t in "${trees[@]}"; do
+  case $t in
+    x86_64) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Debug) ;;
+    # The shipped 32-bit build: optimised, warnings as errors, compile-only here.
+    i686)   args=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DWEXA_TESTS=OFF) ;;
+    native) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug) ;;
+    *) echo "unknown tree $t" >&2; exit 2 ;;
+  esac
+  [ -f $b/$t/build.ninja ] || cmake -S . -B $b/$t -G Ninja "${args[@]}" >/dev/null
+  cmake --build $b/$t
+done

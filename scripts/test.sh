@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds all three trees (the i686 one
+# compile-only) and runs every test: native sanitizer tests and fuzzers, then the Windows
+# tests and end-to-end tests under Wine in one fresh WINEPREFIX for this run.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup.sh || exit 1
+scripts/build.sh x86_64 i686 native || exit 1
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$(mktemp -d /tmp/wexa-wine.XXXXXX)
+xvfb_pid=""
+cleanup() {
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+# Windows need a display; use a private virtual one so tests never touch the user's screen.
+for n in $(seq 90 120); do
+  [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+  Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=:$n
+  break
+done
+
+jobs=$(nproc)
+passed=0 failed=0
+for tree in native x86_64; do
+  log=build/$tree/ctest.log
+  ctest --test-dir build/$tree -j"$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  if [ -z "$line" ]; then failed=$((failed + 1)); continue; fi
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+done
+echo "all trees: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
