@@ -3,6 +3,8 @@
 # any crash or sanitizer report fails the test (libFuzzer exits non-zero).
 set -eu
 fuzzer=$1 seeds=$2 seconds=$3
+# Absolute paths: the fuzzer runs from the scratch folder.
+fuzzer=$(realpath "$fuzzer")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus"

@@ -1,0 +1,698 @@
+// HTTPConnection: receive one head, answer it, close. See HTTPConnection.h.
+#include "HTTPConnection.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "FileHandler.h"
+#include "HSMainSettings.h"
+#include "HTTPConnectionRanges.h"
+#include "Log.h"
+#include "NetStatus.h"
+#include "ServerWithReg.h"
+#include "TrafficCounters.h"
+
+static const wchar_t kLogUnit[] = L"HTTPConnection";
+
+namespace {
+
+const char kProduct[] = "Wexa-Share/1.2.1";
+const size_t kMaxPieces = 20;
+
+// One overlapped operation of a connection; the slot says which ring buffer it concerns.
+struct IoRecord : ServerMessage {
+    IoRecord(DWORD id, DWORD messageCode, DWORD ringSlot = 0) : ServerMessage(id, messageCode), slot(ringSlot) {}
+    DWORD slot;
+};
+
+#define PIECE(literal) {literal, sizeof(literal) - 1}
+
+size_t decimalText(LONGLONG value, char* out, size_t capacity) {
+    return formatDecimal(value, out, capacity);
+}
+
+}  // namespace
+
+HTTPConnection::HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
+                               FileHandler* files, SOCKET client)
+    : ServerObject(server, connectionWindow, WM_CONNECTION_CLOSED),
+      counters_(counters),
+      connectionWindow_(connectionWindow),
+      files_(files),
+      socket_(client) {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    frequency_ = f.QuadPart > 0 ? f.QuadPart : 1;
+}
+
+HTTPConnection::~HTTPConnection() {}
+
+bool HTTPConnection::initObject() {
+    InitializeCriticalSection(&transferLock_);
+    transferLockReady_ = true;
+    receiveBuffer_ = new char[kReceiveCapacity];
+    for (Slot& slot : slots_) {
+        // Page-aligned, as unbuffered reads require.
+        slot.buffer = static_cast<char*>(VirtualAlloc(nullptr, kRingBufferSize, MEM_COMMIT | MEM_RESERVE,
+                                                      PAGE_READWRITE));
+        if (!slot.buffer) {
+            DWORD error = GetLastError();
+            LOG_ERROR(log_, L"HTTPConnection::initObject", L"VirtualAlloc", error);
+            deleteObject();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HTTPConnection::deleteObject() {
+    if (entry_) {
+        if (entry_->itemId) {
+            files_->endTransfer(entry_->itemId);
+            files_->statusUpdate(entry_->itemId, true);
+        }
+        delete entry_;
+        entry_ = nullptr;
+    }
+    for (Slot& slot : slots_) {
+        if (slot.buffer && !VirtualFree(slot.buffer, 0, MEM_RELEASE)) {
+            DWORD error = GetLastError();
+            LOG_ERROR(log_, L"HTTPConnection::deleteObject", L"VirtualFree", error);
+        }
+        slot.buffer = nullptr;
+    }
+    delete[] receiveBuffer_;
+    receiveBuffer_ = nullptr;
+    delete[] safePath_;
+    safePath_ = nullptr;
+    delete[] safeHost_;
+    safeHost_ = nullptr;
+    if (haveRequest_) {
+        freeRequest(&request_);
+        haveRequest_ = false;
+    }
+    if (transferLockReady_) {
+        DeleteCriticalSection(&transferLock_);
+        transferLockReady_ = false;
+    }
+    return true;
+}
+
+int HTTPConnection::readyObject() {
+    if (!server_->associate(reinterpret_cast<HANDLE>(socket_), L"HTTPConnection::readyObject"))
+        return 1;
+    sockaddr_in local;
+    int length = sizeof local;
+    if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::readyObject", L"getsockname", error);
+    } else if (length != sizeof local) {
+        LOG_ERROR_TEXT(log_, L"HTTPConnection::readyObject", L"getsockname returned bad address length");
+    } else {
+        localPortLength_ = decimalText(ntohs(local.sin_port), localPort_, sizeof localPort_);
+    }
+    if (!postRecv())
+        return 1;
+    EnterCriticalSection(&transferLock_);
+    sendFinished_ = true;  // nothing to send until a head has been read
+    LeaveCriticalSection(&transferLock_);
+
+    if (connectionWindow_) {
+        ConnectionStatus* status = new ConnectionStatus();
+        status->connectionId = id_;
+        status->fields = StatusOpened;
+        fillPeerAddress(status->peerAddress, 64);
+        copyBounded(reinterpret_cast<char16_t*>(status->statusText), 64, u"Receiving Request");
+        if (!PostMessageW(connectionWindow_, WM_CONNECTION_OPENED, id_, reinterpret_cast<LPARAM>(status))) {
+            DWORD error = GetLastError();
+            LOG_ERROR(log_, L"HTTPConnection::readyObject", L"PostMessage", error);
+            delete status;
+        }
+    }
+    return 0;
+}
+
+void HTTPConnection::fillPeerAddress(wchar_t* out, size_t capacity) {
+    sockaddr_in peer;
+    int length = sizeof peer;
+    if (getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &length) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::readyObject", L"getpeername", error);
+    } else if (length != sizeof peer) {
+        LOG_ERROR_TEXT(log_, L"HTTPConnection::readyObject", L"getpeername returned bad address length");
+    } else {
+        formatAddress(peer.sin_addr.s_addr, ntohs(peer.sin_port), reinterpret_cast<char16_t*>(out), capacity);
+        return;
+    }
+    copyBounded(reinterpret_cast<char16_t*>(out), capacity, u"<unknown>");
+}
+
+void HTTPConnection::terminateObject() {
+    // Every outstanding receive, send and read then completes with an error.
+    if (closesocket(socket_) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"closesocket", error);
+    }
+}
+
+int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {
+    switch (message->code) {
+    case MsgReceive:
+        return onReceive(ok, bytes);
+    case MsgSendPieces:
+        return onPiecesSent(ok, bytes);
+    case MsgSendFile:
+        return onFileSent(message, ok, bytes);
+    case MsgReadFile:
+        return onFileRead(message, ok, bytes);
+    default:
+        return 0;
+    }
+}
+
+bool HTTPConnection::postRecv() {
+    if (!takeReference())
+        return false;
+    IoRecord* record = new IoRecord(id_, MsgReceive);
+    WSABUF buffer;
+    buffer.buf = receiveBuffer_ + received_;
+    buffer.len = kReceiveCapacity - received_;
+    DWORD flags = 0;
+    if (WSARecv(socket_, &buffer, 1, nullptr, &flags, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
+                nullptr) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            LOG_ERROR(log_, L"HTTPConnection::postRecv", L"WSARecv", error);
+            delete record;
+            giveReference();
+            return false;
+        }
+    }
+    return true;
+}
+
+int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
+    if (ok && bytes > 0) {
+        counters_->addReceived(bytes);
+        if (handleData(bytes) && postRecv())
+            return 0;
+    }
+    EnterCriticalSection(&transferLock_);
+    receiveFinished_ = true;
+    bool done = sendFinished_;
+    LeaveCriticalSection(&transferLock_);
+    return done ? 1 : 0;
+}
+
+// Answers whether more data is wanted.
+bool HTTPConnection::handleData(DWORD bytes) {
+    received_ += bytes;
+    int64_t end = findBytes(receiveBuffer_, received_, "\r\n\r\n", 4);
+    if (end < 0) {
+        // A full buffer without the blank line: the head is too long and gets no answer.
+        return received_ < kReceiveCapacity;
+    }
+    size_t headLength = static_cast<size_t>(end) + 4;
+    parseRequestHead(&request_, receiveBuffer_, headLength);
+    haveRequest_ = true;
+    safePath_ = makeSafe(request_.displayPath, request_.displayPathLength, &safePathLength_);
+    safeHost_ = makeSafe(request_.host, request_.hostLength, &safeHostLength_);
+    answerRequest();
+    // Only the first head is handled; anything after it is ignored.
+    received_ = 0;
+    return false;
+}
+
+void HTTPConnection::answerRequest() {
+    if (request_.method == kMethodTestcon) {
+        setTestSucceeded(true);
+        return;
+    }
+    if (request_.version == kVersionUnknown || request_.method == kMethodUnknown)
+        return;
+
+    if (request_.method == kMethodPost) {
+        if (!getAllowUploads() || !request_.hasBoundary)
+            return;
+        if (getRequirePassword() &&
+            !(request_.hasCredentials &&
+              checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
+                         static_cast<DWORD>(request_.passwordLength)))) {
+            EnterCriticalSection(&transferLock_);
+            sendFinished_ = false;
+            LeaveCriticalSection(&transferLock_);
+            if (!send401()) {
+                EnterCriticalSection(&transferLock_);
+                sendFinished_ = true;
+                LeaveCriticalSection(&transferLock_);
+            }
+        }
+        // Receiving files is not part of this build yet: the request ends unanswered.
+        return;
+    }
+
+    // GET or HEAD.
+    wchar_t* path = nullptr;
+    size_t pathLength = 0;
+    if (request_.path) {
+        path = reinterpret_cast<wchar_t*>(newUtf16FromUtf8(request_.path, request_.pathLength, &pathLength));
+        if (!path)
+            LOG_ERROR(log_, L"HTTPConnection::handleData", L"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION);
+    }
+    EnterCriticalSection(&transferLock_);
+    sendFinished_ = false;
+    LeaveCriticalSection(&transferLock_);
+
+    bool started;
+    if (getRequirePassword() &&
+        !(request_.hasCredentials && checkLogin(request_.user, static_cast<DWORD>(request_.userLength),
+                                                request_.password, static_cast<DWORD>(request_.passwordLength)))) {
+        started = send401();
+    } else {
+        entry_ = path ? files_->getEntry(path, static_cast<DWORD>(pathLength)) : nullptr;
+        started = entry_ ? sendEntry() : send404();
+    }
+    delete[] path;
+    if (!started) {
+        EnterCriticalSection(&transferLock_);
+        sendFinished_ = true;
+        LeaveCriticalSection(&transferLock_);
+    }
+}
+
+char* HTTPConnection::makeSafe(const char* text, size_t length, size_t* outLength) {
+    *outLength = 0;
+    if (!text)
+        return nullptr;
+    size_t needed = escapePathForHtml(text, length, nullptr, 0);
+    char* safe = new char[needed + 1];
+    *outLength = escapePathForHtml(text, length, safe, needed + 1);
+    return safe;
+}
+
+size_t HTTPConnection::footer(Piece* out) {
+    out[0] = PIECE("<hr><address>");
+    out[1] = PIECE(kProduct);
+    out[2] = PIECE(" at ");
+    out[3] = {safeHost_ ? safeHost_ : "", safeHostLength_};
+    out[4] = PIECE(" Port ");
+    out[5] = {localPort_, localPortLength_};
+    out[6] = PIECE("</address></body></html>");
+    return 7;
+}
+
+bool HTTPConnection::sendEntry() {
+    switch (entry_->kind) {
+    case EntryOpenFile:
+        return sendFile();
+    case EntryIndexTable: {
+        char owner[kTableOwnerCapacity];
+        wchar_t name[kUserNameReadUnits + 1];
+        DWORD nameLength = copyUserName(name, kUserNameReadUnits + 1);
+        size_t ownerLength = htmlDisplayName(reinterpret_cast<char16_t*>(name), nameLength, owner,
+                                             kHeadingOwnerCapacity);
+        size_t headingLength = buildIndexHeading(owner, ownerLength, heading_);
+        PagePiece pieces[kIndexPagePieces];
+        indexPagePieces(safePath_ ? safePath_ : "", safePathLength_, heading_, headingLength, entry_->content,
+                        entry_->contentLength, safeHost_ ? safeHost_ : "", safeHostLength_, localPort_,
+                        localPortLength_, pieces);
+        Piece body[kIndexPagePieces];
+        for (size_t i = 0; i < kIndexPagePieces; ++i)
+            body[i] = {pieces[i].data, pieces[i].length};
+        return sendPage(body, kIndexPagePieces);
+    }
+    case EntryPage: {
+        Piece body[8];
+        body[0] = {entry_->content, entry_->contentLength};
+        size_t count = 1 + footer(body + 1);
+        return sendPage(body, count);
+    }
+    case EntryBuiltin: {
+        currentHttpDate(date_, sizeof date_);
+        Piece head[] = {
+            PIECE("HTTP/1.1 200 OK\r\nDate: "), {date_, strlen(date_)},
+            PIECE("\r\nServer: "), PIECE(kProduct),
+            PIECE("\r\nLast-Modified: "), {entry_->dateText, strlen(entry_->dateText)},
+            PIECE("\r\nContent-Length: "), {entry_->sizeText, strlen(entry_->sizeText)},
+            PIECE("\r\nContent-Type: "), {entry_->mimeType, strlen(entry_->mimeType)},
+            PIECE("\r\nConnection: close\r\n\r\n"),
+        };
+        Piece body[] = {{entry_->content, entry_->contentLength}};
+        return sendPieces(head, sizeof head / sizeof *head, body, 1);
+    }
+    default:
+        return false;  // no response for anything else
+    }
+}
+
+bool HTTPConnection::sendPage(const Piece* body, size_t count) {
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i)
+        length += body[i].length;
+    decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
+    currentHttpDate(date_, sizeof date_);
+    Piece head[] = {
+        PIECE("HTTP/1.1 200 OK\r\nDate: "), {date_, strlen(date_)},
+        PIECE("\r\nServer: "), PIECE(kProduct),
+        PIECE("\r\nContent-Length: "), {bodyLength_, strlen(bodyLength_)},
+        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
+    };
+    return sendPieces(head, sizeof head / sizeof *head, body, count);
+}
+
+bool HTTPConnection::send404() {
+    Piece body[10];
+    body[0] = PIECE("<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1><p>The requested URL ");
+    body[1] = {safePath_ ? safePath_ : "", safePathLength_};
+    body[2] = PIECE(" was not found on this server.</p>");
+    size_t count = 3 + footer(body + 3);
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i)
+        length += body[i].length;
+    decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
+    currentHttpDate(date_, sizeof date_);
+    Piece head[] = {
+        PIECE("HTTP/1.1 404 Not Found\r\nDate: "), {date_, strlen(date_)},
+        PIECE("\r\nServer: "), PIECE(kProduct),
+        PIECE("\r\nContent-Length: "), {bodyLength_, strlen(bodyLength_)},
+        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
+    };
+    return sendPieces(head, sizeof head / sizeof *head, body, count);
+}
+
+bool HTTPConnection::send401() {
+    Piece body[10];
+    body[0] = PIECE(
+        "<html><head><title>401 Authorization Required</title></head><body><h1>Authorization Required</h1>"
+        "<p>This server could not verify that you are authorized to access the document requested. "
+        "You may have entered an incorrect login or password.</p>");
+    size_t count = 1 + footer(body + 1);
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i)
+        length += body[i].length;
+    decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
+    currentHttpDate(date_, sizeof date_);
+    Piece head[] = {
+        PIECE("HTTP/1.1 401 Authorization Required\r\nDate: "), {date_, strlen(date_)},
+        PIECE("\r\nServer: "), PIECE(kProduct),
+        PIECE("\r\nWWW-Authenticate: Basic realm =\"Password protected\"\r\nContent-Length: "),
+        {bodyLength_, strlen(bodyLength_)},
+        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
+    };
+    return sendPieces(head, sizeof head / sizeof *head, body, count);
+}
+
+// The head and, except for HEAD, the body: two gather writes, counted before they start.
+bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
+    bool withBody = request_.method != kMethodHead && bodyCount > 0;
+    EnterCriticalSection(&transferLock_);
+    responseSends_ += withBody ? 2 : 1;
+    LeaveCriticalSection(&transferLock_);
+    bool headStarted = postPieces(head, headCount);
+    bool bodyStarted = headStarted && withBody && postPieces(body, bodyCount);
+    if (!headStarted || (withBody && !bodyStarted)) {
+        LOG_ERROR_TEXT(log_, L"HTTPConnection::postSend", L"postSend failed");
+        EnterCriticalSection(&transferLock_);
+        responseSends_ -= (headStarted ? 0 : 1) + (withBody && !bodyStarted ? 1 : 0);
+        LeaveCriticalSection(&transferLock_);
+        return headStarted;  // a started head still completes the response's bookkeeping
+    }
+    return true;
+}
+
+bool HTTPConnection::postPieces(const Piece* pieces, size_t count) {
+    if (count > kMaxPieces || !takeReference())
+        return false;
+    WSABUF buffers[kMaxPieces];
+    DWORD used = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (!pieces[i].length)
+            continue;
+        buffers[used].buf = const_cast<char*>(pieces[i].data);
+        buffers[used].len = static_cast<ULONG>(pieces[i].length);
+        ++used;
+    }
+    IoRecord* record = new IoRecord(id_, MsgSendPieces);
+    if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
+                nullptr) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            LOG_ERROR(log_, L"HTTPConnection::postSend", L"WSASend", error);
+            delete record;
+            giveReference();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HTTPConnection::sendFile() {
+    LONGLONG size = entry_->size;
+    LONGLONG first = 0, last = size - 1;
+    bool partial = request_.hasRange &&
+                   normalizeSingleRange(request_.ranges, request_.rangeCount, size, &first, &last);
+    bool isGet = request_.method == kMethodGet;
+    // An empty file has no body: the head alone is the response.
+    bool body = isGet && last >= first;
+    EnterCriticalSection(&transferLock_);
+    bodyFollows_ = body;
+    LeaveCriticalSection(&transferLock_);
+    updatePath(!isGet);
+
+    currentHttpDate(date_, sizeof date_);
+    Piece head[16];
+    size_t n = 0;
+    if (partial)
+        head[n++] = PIECE("HTTP/1.1 206 Partial Content\r\nDate: ");
+    else
+        head[n++] = PIECE("HTTP/1.1 200 OK\r\nDate: ");
+    head[n++] = {date_, strlen(date_)};
+    head[n++] = PIECE("\r\nServer: ");
+    head[n++] = PIECE(kProduct);
+    head[n++] = PIECE("\r\nLast-Modified: ");
+    head[n++] = {entry_->dateText, strlen(entry_->dateText)};
+    head[n++] = PIECE("\r\nAccept-Ranges: bytes\r\nContent-Length: ");
+    if (partial) {
+        decimalText(last - first + 1, contentLength_, sizeof contentLength_);
+        head[n++] = {contentLength_, strlen(contentLength_)};
+        head[n++] = PIECE("\r\nContent-Range: bytes ");
+        formatContentRange(first, last, size, contentRange_, sizeof contentRange_);
+        head[n++] = {contentRange_, strlen(contentRange_)};
+    } else {
+        head[n++] = {entry_->sizeText, strlen(entry_->sizeText)};
+    }
+    head[n++] = PIECE("\r\nContent-Type: ");
+    head[n++] = {entry_->mimeType, strlen(entry_->mimeType)};
+    head[n++] = PIECE("\r\nConnection: close\r\n\r\n");
+
+    EnterCriticalSection(&transferLock_);
+    ++responseSends_;
+    bool headStarted = postPieces(head, n);
+    if (!headStarted) {
+        --responseSends_;
+        LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postSend failed");
+    }
+    first_ = first;
+    last_ = last;
+    nextReadOffset_ = first - first % kRingBufferSize;  // unbuffered reads start on a block
+    sent_ = 0;
+    bool started = headStarted;
+    if (headStarted && body) {
+        readInFlight_ = postRead();
+        if (!readInFlight_) {
+            LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postRead failed");
+            bodyFollows_ = false;
+            started = false;
+        }
+    }
+    LeaveCriticalSection(&transferLock_);
+    return started;
+}
+
+// Called with the transfer lock held.
+bool HTTPConnection::postRead() {
+    if (nextReadOffset_ > last_)
+        return false;
+    Slot& slot = slots_[readIndex_];
+    if (!slot.freeForReading)
+        return false;
+    if (!takeReference())
+        return false;
+    DWORD index = readIndex_;
+    slot.freeForReading = false;
+    readIndex_ = (readIndex_ + 1) % kRingSlots;
+    IoRecord* record = new IoRecord(id_, MsgReadFile, index);
+    record->overlapped()->Offset = static_cast<DWORD>(nextReadOffset_);
+    record->overlapped()->OffsetHigh = static_cast<DWORD>(nextReadOffset_ >> 32);
+    if (!ReadFile(entry_->fileHandle, slot.buffer, kRingBufferSize, nullptr, record->overlapped())) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            LOG_ERROR(log_, L"HTTPConnection::postRead", L"ReadFile", error);
+            delete record;
+            slot.freeForReading = true;
+            readIndex_ = index;
+            giveReference();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Called with the transfer lock held.
+bool HTTPConnection::postSend() {
+    Slot& slot = slots_[sendIndex_];
+    if (!slot.readyToSend)
+        return false;
+    if (!takeReference())
+        return false;
+    DWORD index = sendIndex_;
+    slot.readyToSend = false;
+    sendIndex_ = (sendIndex_ + 1) % kRingSlots;
+    IoRecord* record = new IoRecord(id_, MsgSendFile, index);
+    WSABUF buffer;
+    buffer.buf = slot.buffer + slot.start;
+    buffer.len = slot.bytes;
+    if (WSASend(socket_, &buffer, 1, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
+                nullptr) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            LOG_ERROR(log_, L"HTTPConnection::postSend", L"WSASend", error);
+            delete record;
+            giveReference();
+            return false;
+        }
+    }
+    return true;
+}
+
+int HTTPConnection::onFileRead(ServerMessage* message, BOOL ok, DWORD bytes) {
+    IoRecord* record = static_cast<IoRecord*>(message);
+    Slot& slot = slots_[record->slot];
+    EnterCriticalSection(&transferLock_);
+    LONGLONG offset = static_cast<LONGLONG>(record->overlapped()->Offset) |
+                      (static_cast<LONGLONG>(record->overlapped()->OffsetHigh) << 32);
+    bool failed = !ok || bytes == 0;
+    if (!failed) {
+        LONGLONG useful = bytes;
+        if (useful > last_ - offset + 1)
+            useful = last_ - offset + 1;
+        LONGLONG skip = offset < first_ ? first_ - offset : 0;
+        if (useful <= skip) {
+            failed = true;  // the file is shorter than it was when it was opened
+        } else {
+            nextReadOffset_ = offset + bytes;
+            slot.start = static_cast<DWORD>(skip);
+            slot.bytes = static_cast<DWORD>(useful - skip);
+            slot.readyToSend = true;
+            if (!sendInFlight_)
+                sendInFlight_ = postSend();
+            readInFlight_ = postRead();
+        }
+    }
+    if (failed) {
+        readInFlight_ = false;
+        transferFailed_ = true;
+    }
+    bool idle = !readInFlight_ && !sendInFlight_;
+    LeaveCriticalSection(&transferLock_);
+    return (failed || idle) ? 1 : 0;
+}
+
+int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
+    IoRecord* record = static_cast<IoRecord*>(message);
+    Slot& slot = slots_[record->slot];
+    if (!ok || bytes == 0 || bytes < slot.bytes) {
+        EnterCriticalSection(&transferLock_);
+        sendInFlight_ = false;
+        transferFailed_ = true;
+        LeaveCriticalSection(&transferLock_);
+        return 1;
+    }
+    counters_->addSent(bytes);
+    if (entry_->itemId)
+        files_->addSent(entry_->itemId, bytes);
+    EnterCriticalSection(&transferLock_);
+    sent_ += bytes;
+    LeaveCriticalSection(&transferLock_);
+    updateStatus(false);
+
+    EnterCriticalSection(&transferLock_);
+    slot.freeForReading = true;
+    if (!readInFlight_)
+        readInFlight_ = postRead();
+    sendInFlight_ = postSend();
+    bool finished = !sendInFlight_ && (sent_ == last_ - first_ + 1 || !readInFlight_);
+    LeaveCriticalSection(&transferLock_);
+    if (!finished)
+        return 0;
+    return finishSending(false);
+}
+
+int HTTPConnection::onPiecesSent(BOOL ok, DWORD bytes) {
+    if (ok)
+        counters_->addSent(bytes);
+    EnterCriticalSection(&transferLock_);
+    --responseSends_;
+    bool allDone = responseSends_ == 0 && !bodyFollows_;
+    LeaveCriticalSection(&transferLock_);
+    if (ok && bytes > 0 && !allDone)
+        return 0;
+    return finishSending(!ok);
+}
+
+int HTTPConnection::finishSending(bool failed) {
+    updateStatus(true);
+    EnterCriticalSection(&transferLock_);
+    sendFinished_ = true;
+    bool done = receiveFinished_ || failed;
+    LeaveCriticalSection(&transferLock_);
+    return done ? 1 : 0;
+}
+
+void HTTPConnection::updatePath(bool head) {
+    if (!connectionWindow_)
+        return;
+    ConnectionStatus* status = new ConnectionStatus();
+    status->connectionId = id_;
+    status->fields = head ? StatusHeadPath : StatusPath;
+    status->path = new wchar_t[entry_->nameLength + 1];
+    if (entry_->name)
+        memcpy(status->path, entry_->name, entry_->nameLength * sizeof(wchar_t));
+    status->path[entry_->nameLength] = 0;
+    if (!PostMessageW(connectionWindow_, WM_CONNECTION_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::updatePath", L"PostMessage", error);
+        delete status;
+    }
+}
+
+void HTTPConnection::updateStatus(bool forced) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    EnterCriticalSection(&transferLock_);
+    bool due = forced || now.QuadPart - lastProgress_ > frequency_;
+    if (due)
+        lastProgress_ = now.QuadPart;
+    LONGLONG sent = sent_;
+    LONGLONG total = last_ - first_ + 1;
+    LeaveCriticalSection(&transferLock_);
+    if (!due || !connectionWindow_ || !entry_ || entry_->kind != EntryOpenFile)
+        return;
+    ConnectionStatus* status = new ConnectionStatus();
+    status->connectionId = id_;
+    status->fields = StatusProgress;
+    // An empty file (or a HEAD of one) counts as complete.
+    LONGLONG percent = total > 0 ? sent * 100 / total : 100;
+    LONGLONG tenths = total > 0 ? (sent * 1000 / total) % 10 : 0;
+    _snwprintf(status->statusText, 63, L"Sending File: %d.%d%lc", static_cast<int>(percent),
+               static_cast<int>(tenths), L'%');
+    formatSizePair(sent, total, reinterpret_cast<char16_t*>(status->sizeText), 64);
+    status->percentage = static_cast<DWORD>(percent);
+    status->bytesSent = sent;
+    status->bytesTotal = total;
+    if (!PostMessageW(connectionWindow_, WM_CONNECTION_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::updateStatus", L"PostMessage", error);
+        delete status;
+    }
+}

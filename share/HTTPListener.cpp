@@ -1,0 +1,354 @@
+// HTTPListener: bind, listen, three outstanding AcceptEx, one HTTPConnection per client,
+// and the status texts of the port's UPnP and firewall columns.
+#include "HTTPListener.h"
+
+#include <mswsock.h>
+#include <string.h>
+
+#include "HSMainSettings.h"
+#include "HTTPConnection.h"
+#include "Log.h"
+#include "NetStatus.h"
+#include "ServerWithReg.h"
+#include "TextHelpers.h"
+
+static const wchar_t kLogUnit[] = L"HTTPListener";
+
+namespace {
+
+const DWORD kOutstandingAccepts = 3;
+const DWORD kAddressBufferSize = 64;
+
+struct AcceptRecord : ServerMessage {
+    AcceptRecord(DWORD id, SOCKET s) : ServerMessage(id, HTTPListener::MsgAccept), client(s) {}
+    SOCKET client;
+    char addresses[kAddressBufferSize];
+};
+
+// The value that follows the code in a controller's notification.
+struct ValueRecord : ServerMessage {
+    DWORD value;
+};
+
+const wchar_t* firewallText(DWORD result, DWORD* state) {
+    switch (result) {
+    case 1: case 3: *state = PortStatus::Settled; return L"Disabled";
+    case 2: *state = PortStatus::Settled; return L"Error Checking Firewall Status";
+    case 4: case 5: *state = PortStatus::Settled; return L"Authorized";
+    case 6: *state = PortStatus::Failed; return L"Blocked";
+    case 7: *state = PortStatus::Failed; return L"No Exceptions Mode";
+    default: *state = PortStatus::Failed; return L"Unknown";
+    }
+}
+
+}  // namespace
+
+HTTPListener::HTTPListener(Server* server, HWND portWindow, FileHandler* files, TrafficCounters* counters,
+                           DWORD bindAddress, WORD port, HWND connectionWindow)
+    : ServerObject(server, portWindow, WM_LISTENER_ENDED),
+      portWindow_(portWindow),
+      files_(files),
+      counters_(counters),
+      connectionWindow_(connectionWindow),
+      bindAddress_(bindAddress),
+      port_(port) {}
+
+bool HTTPListener::initObject() {
+    InitializeCriticalSection(&listenerLock_);
+    return true;
+}
+
+bool HTTPListener::deleteObject() {
+    DeleteCriticalSection(&listenerLock_);
+    return true;
+}
+
+void HTTPListener::closeListenSocket(const wchar_t* function) {
+    if (closesocket(listenSocket_) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, function, L"closesocket", error);
+    }
+}
+
+int HTTPListener::readyObject() {
+    setPortInUse(false);
+    listenSocket_ = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (listenSocket_ == INVALID_SOCKET) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::readyObject", L"WSASocket", error);
+        return 1;
+    }
+    if (!server_->associate(reinterpret_cast<HANDLE>(listenSocket_), L"HTTPListener::readyObject")) {
+        closeListenSocket(L"HTTPListener::readyObject");
+        return 1;
+    }
+    // Without exclusive use another program could bind the same port beside us.
+    BOOL exclusive = TRUE;
+    setsockopt(listenSocket_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = bindAddress_;
+    address.sin_port = htons(port_);
+    if (bind(listenSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::readyObject", L"bind", error);
+        if (error == WSAEADDRINUSE)
+            setPortInUse(true);
+        closeListenSocket(L"HTTPListener::readyObject");
+        return 1;
+    }
+    if (listen(listenSocket_, SOMAXCONN) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::readyObject", L"listen", error);
+        closeListenSocket(L"HTTPListener::readyObject");
+        return 1;
+    }
+    DWORD posted = 0;
+    for (DWORD i = 0; i < kOutstandingAccepts; ++i)
+        posted += postAccept() ? 1 : 0;
+    if (!posted) {
+        closeListenSocket(L"HTTPListener::readyObject");
+        return 1;
+    }
+    EnterCriticalSection(&listenerLock_);
+    listening_ = true;
+    LeaveCriticalSection(&listenerLock_);
+    if (portWindow_ && !PostMessageW(portWindow_, WM_LISTENER_READY, id_, 0)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPListener::readyObject", L"PostMessage", error);
+    }
+    // The UPnP mapping and firewall check start here once their controllers are built.
+    return 0;
+}
+
+bool HTTPListener::postAccept() {
+    if (!takeReference())
+        return false;
+    LPFN_ACCEPTEX acceptEx = nullptr;
+    GUID guid = WSAID_ACCEPTEX;
+    DWORD got = 0;
+    if (WSAIoctl(listenSocket_, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &acceptEx,
+                 sizeof acceptEx, &got, nullptr, nullptr) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::postAccept", L"WSAIoctl", error);
+        giveReference();
+        return false;
+    }
+    SOCKET client = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (client == INVALID_SOCKET) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::postAccept", L"WSASocket", error);
+        giveReference();
+        return false;
+    }
+    AcceptRecord* record = new AcceptRecord(id_, client);
+    DWORD received = 0;
+    if (!acceptEx(listenSocket_, client, record->addresses, 0, 32, 32, &received, record->overlapped())) {
+        DWORD error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            LOG_ERROR(log_, L"HTTPListener::postAccept", L"AcceptEx", error);
+            delete record;
+            if (closesocket(client) == SOCKET_ERROR) {
+                DWORD closeError = WSAGetLastError();
+                LOG_ERROR(log_, L"HTTPListener::postAccept", L"closesocket", closeError);
+            }
+            giveReference();
+            return false;
+        }
+    }
+    return true;
+}
+
+int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {
+    DWORD value = 0;
+    if (message->code >= MsgUPnPInitiating)
+        value = static_cast<ValueRecord*>(message)->value;
+    switch (message->code) {
+    case MsgAccept:
+        onAccept(message, ok);
+        break;
+    case MsgStopUPnP:
+        EnterCriticalSection(&listenerLock_);
+        if (!upnpRunning_) {
+            LeaveCriticalSection(&listenerLock_);
+            postNotification(L"", PortStatus::UPnP, PortStatus::Settled);
+            EnterCriticalSection(&listenerLock_);
+        } else if (!upnpStopping_) {
+            upnpStopping_ = true;
+        }
+        upnpRestartPending_ = false;
+        LeaveCriticalSection(&listenerLock_);
+        break;
+    case MsgStartUPnP:
+        EnterCriticalSection(&listenerLock_);
+        // A controller still running is replaced once it has finished.
+        upnpRestartPending_ = upnpRunning_;
+        LeaveCriticalSection(&listenerLock_);
+        break;
+    case MsgUPnPInitiating:
+    case MsgUPnPRequestingNat:
+    case MsgUPnPRequestingMappings:
+    case MsgUPnPInitiatingPort:
+    case MsgUPnPReady:
+    case MsgUPnPClosing:
+        onUPnPProgress(message->code);
+        break;
+    case MsgUPnPFinished:
+        onUPnPFinished(value);
+        break;
+    case MsgFirewallStarted:
+    case MsgFirewallFinal:
+    case MsgFirewallInterim:
+        onFirewall(message->code, value);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void HTTPListener::onAccept(ServerMessage* message, BOOL ok) {
+    AcceptRecord* record = static_cast<AcceptRecord*>(message);
+    if (!ok) {
+        if (closesocket(record->client) == SOCKET_ERROR) {
+            DWORD error = WSAGetLastError();
+            LOG_ERROR(log_, L"HTTPListener::handleMessage", L"closesocket", error);
+        }
+    } else {
+        // The connection reads its own peer address; the accept's addresses are not needed.
+        handleNewConnection(record->client);
+    }
+    // Keeps three accepts outstanding; a terminating listener takes no new reference.
+    postAccept();
+}
+
+void HTTPListener::handleNewConnection(SOCKET client) {
+    if (setsockopt(client, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listenSocket_),
+                   sizeof listenSocket_) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPListener::handleNewConnection", L"setsockopt", error);
+    }
+    HTTPConnection* connection = new HTTPConnection(server_, connectionWindow_, counters_, files_, client);
+    if (!server_->addObject(connection)) {
+        delete connection;
+        if (closesocket(client) == SOCKET_ERROR) {
+            DWORD error = WSAGetLastError();
+            LOG_ERROR(log_, L"HTTPListener::handleNewConnection", L"closesocket", error);
+        }
+    }
+}
+
+void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD state) {
+    if (!portWindow_)
+        return;
+    PortStatus* status = new PortStatus();
+    status->column = column;
+    copyBounded(reinterpret_cast<char16_t*>(status->upnpText), kPortStatusTextUnits,
+                reinterpret_cast<const char16_t*>(text));
+    copyBounded(reinterpret_cast<char16_t*>(status->firewallText), kPortStatusTextUnits,
+                reinterpret_cast<const char16_t*>(text));
+    status->upnpState = status->firewallState = state;
+    EnterCriticalSection(&listenerLock_);
+    status->lastUPnPResult = lastUPnPResult_;
+    status->lastFirewallResult = lastFirewallResult_;
+    LeaveCriticalSection(&listenerLock_);
+    if (!PostMessageW(portWindow_, WM_LISTENER_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPListener::postNotification", L"PostMessage", error);
+        delete status;
+    }
+}
+
+void HTTPListener::onUPnPProgress(DWORD code) {
+    switch (code) {
+    case MsgUPnPInitiating:
+        postNotification(L"Initiating...", PortStatus::UPnP, PortStatus::Pending);
+        break;
+    case MsgUPnPRequestingNat:
+        postNotification(L"Requesting NAT...", PortStatus::UPnP, PortStatus::Pending);
+        break;
+    case MsgUPnPRequestingMappings:
+        postNotification(L"Requesting Port Mappings...", PortStatus::UPnP, PortStatus::Pending);
+        break;
+    case MsgUPnPInitiatingPort:
+        postNotification(L"Initiating Communications Port...", PortStatus::UPnP, PortStatus::Pending);
+        break;
+    case MsgUPnPReady: {
+        wchar_t* local = getLocalAddressCopy();
+        wchar_t text[kPortStatusTextUnits] = L"Ready (";
+        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits,
+                      reinterpret_cast<const char16_t*>(local ? local : L""));
+        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits, u")");
+        delete[] local;
+        postNotification(text, PortStatus::UPnP, PortStatus::Settled);
+        break;
+    }
+    case MsgUPnPClosing:
+        postNotification(L"Closing Port", PortStatus::UPnP, PortStatus::Pending);
+        break;
+    }
+}
+
+void HTTPListener::onUPnPFinished(DWORD result) {
+    EnterCriticalSection(&listenerLock_);
+    upnpRunning_ = false;
+    upnpStopping_ = false;
+    lastUPnPResult_ = result;
+    LeaveCriticalSection(&listenerLock_);
+    static const struct { const wchar_t* text; DWORD state; } kResults[] = {
+        {L"", PortStatus::Settled},
+        {L"UPnP Unreachable", PortStatus::Failed},
+        {L"Router/Modem Unreachable", PortStatus::Failed},
+        {L"Error", PortStatus::Failed},
+        {L"Ready", PortStatus::Settled},
+        {L"Failed to Forward Port", PortStatus::Failed},
+        {L"", PortStatus::Settled},
+        {L"Port Already In Use", PortStatus::Failed},
+    };
+    if (result < sizeof kResults / sizeof *kResults)
+        postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
+    EnterCriticalSection(&listenerLock_);
+    upnpRestartPending_ = false;
+    LeaveCriticalSection(&listenerLock_);
+}
+
+void HTTPListener::onFirewall(DWORD code, DWORD result) {
+    EnterCriticalSection(&listenerLock_);
+    bool post;
+    if (code == MsgFirewallStarted) {
+        post = firewallProgress_ == 0;
+    } else if (code == MsgFirewallInterim) {
+        // An interim result that arrives after the final one is stale.
+        post = firewallProgress_ < 2;
+        if (post) {
+            firewallProgress_ = 1;
+            lastFirewallResult_ = result;
+        }
+    } else {
+        post = true;
+        firewallProgress_ = 2;
+        firewallRunning_ = false;
+        lastFirewallResult_ = result;
+    }
+    LeaveCriticalSection(&listenerLock_);
+    if (!post)
+        return;
+    if (code == MsgFirewallStarted) {
+        postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending);
+        return;
+    }
+    DWORD state;
+    const wchar_t* text = firewallText(result, &state);
+    postNotification(text, PortStatus::Firewall, state);
+}
+
+void HTTPListener::terminateObject() {
+    EnterCriticalSection(&listenerLock_);
+    bool wasListening = listening_;
+    listening_ = false;
+    LeaveCriticalSection(&listenerLock_);
+    // Closing the socket completes the outstanding accepts with errors.
+    if (wasListening)
+        closeListenSocket(L"HTTPListener::terminateObject");
+}

@@ -1,0 +1,89 @@
+// One listening port of the share server: binds, keeps three accepts outstanding, turns each
+// accepted socket into an HTTPConnection, and reports its state to the Network tab.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include "ServerObject.h"
+
+class FileHandler;
+class TrafficCounters;
+
+// Window messages to the Network tab's port list (wParam = listener id).
+constexpr UINT WM_LISTENER_READY = WM_USER + 10;
+constexpr UINT WM_LISTENER_ENDED = WM_USER + 11;
+constexpr UINT WM_LISTENER_STATUS = WM_USER + 31;
+
+constexpr DWORD kPortStatusTextUnits = 251;
+
+// Posted with WM_LISTENER_STATUS; the receiver deletes it.
+struct PortStatus {
+    enum Column : DWORD { UPnP = 1, Firewall = 2 };
+    enum State : DWORD { Settled = 0, Pending = 1, Failed = 2 };
+    DWORD column;
+    wchar_t upnpText[kPortStatusTextUnits];
+    wchar_t firewallText[kPortStatusTextUnits];
+    DWORD upnpState;
+    DWORD firewallState;
+    DWORD lastUPnPResult;
+    DWORD lastFirewallResult;
+};
+
+class HTTPListener : public ServerObject {
+public:
+    enum Code : DWORD {
+        MsgAccept = 3,
+        MsgStopUPnP = 4,
+        MsgStartUPnP = 5,
+        MsgUPnPInitiating = 10,
+        MsgUPnPFinished = 11,
+        MsgUPnPRequestingNat = 12,
+        MsgUPnPRequestingMappings = 13,
+        MsgUPnPInitiatingPort = 15,
+        MsgUPnPReady = 16,
+        MsgUPnPClosing = 17,
+        MsgFirewallStarted = 20,
+        MsgFirewallFinal = 21,
+        MsgFirewallInterim = 22,
+    };
+
+    // bindAddress is in network order (0: every local address).
+    HTTPListener(Server* server, HWND portWindow, FileHandler* files, TrafficCounters* counters,
+                 DWORD bindAddress, WORD port, HWND connectionWindow);
+
+    bool initObject() override;
+    bool deleteObject() override;
+    int readyObject() override;
+    void terminateObject() override;
+    int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
+
+    WORD port() const { return port_; }
+
+private:
+    bool postAccept();
+    void onAccept(ServerMessage* message, BOOL ok);
+    void handleNewConnection(SOCKET client);
+    void postNotification(const wchar_t* text, DWORD column, DWORD state);
+    void onUPnPProgress(DWORD code);
+    void onUPnPFinished(DWORD result);
+    void onFirewall(DWORD code, DWORD result);
+    void closeListenSocket(const wchar_t* function);
+
+    HWND portWindow_;
+    FileHandler* files_;
+    TrafficCounters* counters_;
+    HWND connectionWindow_;
+    DWORD bindAddress_;
+    WORD port_;
+    SOCKET listenSocket_ = INVALID_SOCKET;
+
+    CRITICAL_SECTION listenerLock_;   // the flags and results below
+    bool listening_ = false;
+    bool upnpRunning_ = false;
+    bool upnpRestartPending_ = false;
+    bool upnpStopping_ = false;
+    DWORD lastUPnPResult_ = 0;
+    bool firewallRunning_ = false;
+    DWORD firewallProgress_ = 0;
+    DWORD lastFirewallResult_ = 0;
+};

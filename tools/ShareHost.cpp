@@ -1,0 +1,147 @@
+// The share server without its window: what the program does at start-up and exit for the
+// server's sake (settings and shares from the registry, one listener on SharePort, the share
+// list written back at exit), driven by commands on standard input. Tests and benchmarks use it.
+//
+// Standard output: "listening <port>" once the port is open, "failed <port>[ in use]" when it
+// cannot be, "objects <n>" for the "count" command, "stopped" after a clean stop.
+// Standard input: "count", "quit" (end of input also quits).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "FileHandler.h"
+#include "HSMainSettings.h"
+#include "HTTPConnection.h"
+#include "HTTPListener.h"
+#include "Log.h"
+#include "NetStatus.h"
+#include "ServerWithReg.h"
+#include "TrafficCounters.h"
+
+namespace {
+
+const UINT WM_ENGINE_STOPPED = WM_USER + 5;
+const UINT WM_HOST_COMMAND = WM_APP + 1;
+enum HostCommand { CommandQuit = 1, CommandCount = 2 };
+
+Server* g_server = nullptr;
+bool g_stopping = false;
+
+void say(const char* format, unsigned value, const char* suffix = "") {
+    printf(format, value, suffix);
+    fflush(stdout);
+}
+
+// The records the server posts belong to the receiver: free each one.
+LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CONNECTION_OPENED:
+    case WM_CONNECTION_STATUS:
+        delete reinterpret_cast<ConnectionStatus*>(lParam);
+        return 0;
+    case WM_LISTENER_STATUS:
+        delete reinterpret_cast<PortStatus*>(lParam);
+        return 0;
+    case WM_SHARE_ITEM_ADDED:
+    case WM_SHARE_ITEM_REMOVED:
+        delete reinterpret_cast<ItemInfo*>(lParam);
+        return 0;
+    case WM_SHARE_ITEM_STATUS:
+        delete reinterpret_cast<ItemStatus*>(lParam);
+        return 0;
+    case WM_LISTENER_READY:
+        say("listening %u%s\n", g_settings.sharePort);
+        return 0;
+    case WM_LISTENER_ENDED:
+        if (!g_stopping)
+            say("failed %u%s\n", g_settings.sharePort, getPortInUse() ? " in use" : "");
+        return 0;
+    case WM_HOST_COMMAND:
+        if (wParam == CommandCount) {
+            say("objects %u%s\n", g_server->objectCount());
+        } else if (!g_stopping) {
+            g_stopping = true;
+            g_server->terminateServer();
+        }
+        return 0;
+    case WM_ENGINE_STOPPED:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+DWORD WINAPI readCommands(void* param) {
+    HWND window = static_cast<HWND>(param);
+    char line[256];
+    while (fgets(line, sizeof line, stdin)) {
+        if (strncmp(line, "count", 5) == 0) {
+            PostMessageW(window, WM_HOST_COMMAND, CommandCount, 0);
+        } else if (strncmp(line, "quit", 4) == 0) {
+            break;
+        }
+    }
+    PostMessageW(window, WM_HOST_COMMAND, CommandQuit, 0);
+    return 0;
+}
+
+}  // namespace
+
+int wmain() {
+    initSettingsLock();
+    setDefaultSettings();
+    Log log;
+    log.initLog(nullptr);
+    loadSettings(&log);
+
+    WSADATA wsa;
+    int started = WSAStartup(MAKEWORD(2, 2), &wsa);
+    if (started) {
+        Log::error(L"ShareHost", &log, __LINE__, L"wmain", L"WSAStartup", started);
+        return 1;
+    }
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = hostProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"WexaShareHost";
+    RegisterClassW(&wc);
+    HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  wc.hInstance, nullptr);
+
+    TrafficCounters counters(g_settings.sentBytes, g_settings.receivedBytes);
+    g_server = new Server(&log, window, WM_ENGINE_STOPPED);
+    if (!g_server->startServer()) {
+        Log::errorText(L"ShareHost", &log, __LINE__, L"wmain", L"startServer failed");
+        return 1;
+    }
+    FileHandler* files = new FileHandler(&log);
+    files->setCompletionPort(g_server->port());
+    files->setNotify(window, WM_SHARE_ITEM_ADDED, WM_SHARE_ITEM_REMOVED, WM_SHARE_ITEM_STATUS);
+    loadFileList(&log, files);
+
+    HTTPListener* listener = new HTTPListener(g_server, window, files, &counters, 0, g_settings.sharePort, window);
+    if (!g_server->addObject(listener))
+        delete listener;
+    HANDLE reader = CreateThread(nullptr, 0, readCommands, window, 0, nullptr);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
+
+    g_server->destroyServer();
+    saveFileList(&log, files);
+    ULONGLONG sent, received;
+    counters.read(&sent, &received);
+    saveSettings(&log, sent, received);
+    delete files;
+    WSACleanup();
+    say("stopped%u%s\n", 0);
+    log.destroyLog();
+    log.waitForEnd();
+    deleteSettingsLock();
+    if (reader)
+        CloseHandle(reader);
+    return 0;
+}
