@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build make
-  mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
+  mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686
   wine64 wine xvfb xauth imagemagick xdotool
   clang llvm libclang-rt-14-dev
   doctest-dev
@@ -21,6 +21,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Wait for another package manager run instead of failing on its lock.
+  lock=(-o DPkg::Lock::Timeout=600)
+  $SUDO apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 fi
