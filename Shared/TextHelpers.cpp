@@ -621,7 +621,7 @@ int64_t utf8ToUtf16(const char* bytes, size_t length, char16_t* out, size_t outC
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
     size_t units = 0;
     for (size_t i = 0; i < length;) {
-        uint32_t v;
+        uint32_t v = 0;
         const size_t n = decodeUtf8(b, length, i, &v);
         if (n == 0) return -1;
         units += v >= 0x10000 ? 2 : 1;
@@ -630,7 +630,7 @@ int64_t utf8ToUtf16(const char* bytes, size_t length, char16_t* out, size_t outC
     if (out && units <= outCapacity) {
         size_t o = 0;
         for (size_t i = 0; i < length;) {
-            uint32_t v;
+            uint32_t v = 0;
             i += decodeUtf8(b, length, i, &v);
             if (v >= 0x10000) {
                 v -= 0x10000;

@@ -16,14 +16,7 @@ static const wchar_t kLogUnit[] = L"HTTPConnection";
 
 namespace {
 
-const char kProduct[] = "Wexa-Share/1.2.1";
 const size_t kMaxPieces = 20;
-
-// One overlapped operation of a connection; the slot says which ring buffer it concerns.
-struct IoRecord : ServerMessage {
-    IoRecord(DWORD id, DWORD messageCode, DWORD ringSlot = 0) : ServerMessage(id, messageCode), slot(ringSlot) {}
-    DWORD slot;
-};
 
 #define PIECE(literal) {literal, sizeof(literal) - 1}
 
@@ -66,6 +59,7 @@ bool HTTPConnection::initObject() {
 }
 
 bool HTTPConnection::deleteObject() {
+    deleteUpload();
     if (entry_) {
         if (entry_->itemId) {
             files_->endTransfer(entry_->itemId);
@@ -165,6 +159,10 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return onFileSent(message, ok, bytes);
     case MsgReadFile:
         return onFileRead(message, ok, bytes);
+    case MsgPostReceive:
+        return onPostReceived(ok, bytes);
+    case MsgPostWrite:
+        return onPostWritten(ok, error, bytes);
     default:
         return 0;
     }
@@ -198,14 +196,20 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
             return 0;
     }
     EnterCriticalSection(&transferLock_);
-    receiveFinished_ = true;
-    bool done = sendFinished_;
+    // An upload's body has a receive pipeline of its own, which finishes the receive side.
+    if (postPhase_ != PostReceiving && postPhase_ != PostComplete)
+        receiveFinished_ = true;
+    bool done = sendFinished_ && receiveFinished_;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
 }
 
 // Answers whether more data is wanted.
 bool HTTPConnection::handleData(DWORD bytes) {
+    if (postPhase_ != PostOff) {
+        received_ += bytes;
+        return continuePost(bytes);
+    }
     received_ += bytes;
     int64_t end = findBytes(receiveBuffer_, received_, "\r\n\r\n", 4);
     if (end < 0) {
@@ -217,38 +221,33 @@ bool HTTPConnection::handleData(DWORD bytes) {
     haveRequest_ = true;
     safePath_ = makeSafe(request_.displayPath, request_.displayPathLength, &safePathLength_);
     safeHost_ = makeSafe(request_.host, request_.hostLength, &safeHostLength_);
-    answerRequest();
-    // Only the first head is handled; anything after it is ignored.
-    received_ = 0;
-    return false;
+    bool more = answerRequest(headLength);
+    // Only the first head is handled; anything after it is ignored, except a POST's body.
+    if (postPhase_ == PostOff)
+        received_ = 0;
+    return more;
 }
 
-void HTTPConnection::answerRequest() {
+// Answers whether more request data is wanted (only a POST's body is).
+bool HTTPConnection::answerRequest(size_t headLength) {
     if (request_.method == kMethodTestcon) {
         setTestSucceeded(true);
-        return;
+        return false;
     }
     if (request_.version == kVersionUnknown || request_.method == kMethodUnknown)
-        return;
+        return false;
 
     if (request_.method == kMethodPost) {
-        if (!getAllowUploads() || !request_.hasBoundary)
-            return;
-        if (getRequirePassword() &&
-            !(request_.hasCredentials &&
-              checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
-                         static_cast<DWORD>(request_.passwordLength)))) {
-            EnterCriticalSection(&transferLock_);
-            sendFinished_ = false;
-            LeaveCriticalSection(&transferLock_);
-            if (!send401()) {
-                EnterCriticalSection(&transferLock_);
-                sendFinished_ = true;
-                LeaveCriticalSection(&transferLock_);
-            }
-        }
-        // Receiving files is not part of this build yet: the request ends unanswered.
-        return;
+        if (!getAllowUploads() || !request_.hasBoundary || request_.boundaryLength == 0)
+            return false;
+        bool authorized = !getRequirePassword() ||
+                          (request_.hasCredentials &&
+                           checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
+                                      static_cast<DWORD>(request_.passwordLength)));
+        // The body's first bytes may have come with the head: they start the POST step.
+        memmove(receiveBuffer_, receiveBuffer_ + headLength, received_ - headLength);
+        received_ -= static_cast<DWORD>(headLength);
+        return beginPost(authorized);
     }
 
     // GET or HEAD.
@@ -278,6 +277,7 @@ void HTTPConnection::answerRequest() {
         sendFinished_ = true;
         LeaveCriticalSection(&transferLock_);
     }
+    return false;
 }
 
 char* HTTPConnection::makeSafe(const char* text, size_t length, size_t* outLength) {

@@ -1,6 +1,8 @@
 // One accepted client of the share server: reads one request head, answers it from the
 // shared-file registry (file, range, index page, built-in content, 404, 401) and closes.
 // File data streams through a ring of page-aligned buffers: one read and one send in flight.
+// A POST receives one file into the uploads folder through the same two buffers
+// (HTTPConnectionUpload.cpp).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -9,6 +11,7 @@
 #include "IndexPage.h"
 #include "ServerObject.h"
 #include "TextHelpers.h"
+#include "UploadParts.h"
 
 class FileHandler;
 class TrafficCounters;
@@ -55,9 +58,23 @@ struct ConnectionStatus {
     ConnectionStatus& operator=(const ConnectionStatus&) = delete;
 };
 
+// The full path of a free name for a received file in the UploadsDirectory folder (created
+// when missing): name itself, else name with "(n)" for the first n from first up to 8 whose
+// file does not exist, else the "(9)" name unchecked. *number tells which (0: the plain name).
+// Null for an empty name or when memory runs out; the caller frees it with delete[].
+wchar_t* getUploadPath(Log* log, const wchar_t* name, size_t length, unsigned first, unsigned* number);
+
 class HTTPConnection : public ServerObject {
 public:
-    enum Code : DWORD { MsgReceive = 4, MsgSendPieces = 5, MsgSendFile = 6, MsgReadFile = 7 };
+    enum Code : DWORD {
+        MsgReceive = 4,
+        MsgSendPieces = 5,
+        MsgSendFile = 6,
+        MsgReadFile = 7,
+        MsgPostReceive = 8,
+        MsgPostWrite = 9,
+    };
+    static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
     HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
                    FileHandler* files, SOCKET client);
@@ -70,6 +87,19 @@ public:
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
 
 private:
+    // One overlapped operation of a connection; the slot says which ring buffer it concerns.
+    struct IoRecord : ServerMessage {
+        IoRecord(DWORD id, DWORD messageCode, DWORD ringSlot = 0) : ServerMessage(id, messageCode), slot(ringSlot) {}
+        DWORD slot;
+    };
+    // Where a POST stands. Scanning and Draining read the request buffer (code 4);
+    // Receiving streams the file's body through the ring buffers (codes 8 and 9).
+    enum PostPhase { PostOff, PostScanning, PostReceiving, PostDraining, PostComplete };
+    struct UploadBuffer {
+        DWORD fill = 0;
+        bool readyToWrite = false;
+    };
+
     struct Slot {
         char* buffer = nullptr;
         DWORD bytes = 0;       // to send
@@ -84,7 +114,7 @@ private:
 
     int onReceive(BOOL ok, DWORD bytes);
     bool handleData(DWORD bytes);
-    void answerRequest();
+    bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
     bool postPieces(const Piece* pieces, size_t count);
@@ -104,6 +134,30 @@ private:
     void fillPeerAddress(wchar_t* out, size_t capacity);
     size_t footer(Piece* out);
     static char* makeSafe(const char* text, size_t length, size_t* outLength);
+
+    // Upload (HTTPConnectionUpload.cpp). Each bool answers whether more request data is wanted.
+    bool beginPost(bool authorized);
+    bool continuePost(DWORD bytes);
+    bool handlePostData();
+    bool openUploadFile(const FilePart& part);
+    bool answerPostFailure();
+    void startDraining();
+    void pumpUpload();
+    bool uploadDone() const;
+    bool postPostRecv();
+    bool postWrite();
+    int onPostReceived(BOOL ok, DWORD bytes);
+    int onPostWritten(BOOL ok, DWORD error, DWORD bytes);
+    int completeUpload();
+    void finishUploadFile();
+    bool send409();
+    bool send200PostFile();
+    bool send200PostOk();
+    bool sendPostPage(const char* status, size_t statusLength, const Piece* body, size_t count);
+    void updateUploadPath();
+    void updatePostStatus(bool forced);
+    void updateCompletePost();
+    void deleteUpload();
 
     TrafficCounters* counters_;
     HWND connectionWindow_;
@@ -149,4 +203,32 @@ private:
     LONGLONG nextReadOffset_ = 0;
     LONGLONG lastProgress_ = 0;
     LONGLONG frequency_ = 1;
+
+    // Upload state; the transfer lock guards what the receive and write completions touch.
+    PostPhase postPhase_ = PostOff;
+    PartScanner scanner_;
+    const char* boundary_ = nullptr;   // inside request_
+    size_t boundaryLength_ = 0;
+    LONGLONG bodySeen_ = 0;            // body bytes that came in through the request buffer
+    wchar_t* uploadPath_ = nullptr;
+    wchar_t* uploadName_ = nullptr;
+    size_t uploadNameLength_ = 0;
+    char uploadNameHtml_[kUploadHtmlNameCapacity] = {};
+    size_t uploadNameHtmlLength_ = 0;
+    HANDLE uploadFile_ = INVALID_HANDLE_VALUE;
+    LONGLONG expectedSize_ = 0;        // the file's exact length
+    LONGLONG bodyLeft_ = 0;            // body bytes from the file's data to the body's end
+    LONGLONG postReceived_ = 0;
+    LONGLONG written_ = 0;
+    bool fileOpen_ = false;
+    bool openFailed_ = false;
+    bool fileExists_ = false;
+    bool uploadFailed_ = false;
+    bool uploadComplete_ = false;
+    bool receivePending_ = false;
+    bool writePending_ = false;
+    UploadBuffer uploadBuffers_[kRingSlots];
+    DWORD postReceiveIndex_ = 0;
+    DWORD writeIndex_ = 0;
+    LONGLONG lastPostProgress_ = 0;
 };

@@ -22,6 +22,12 @@ public:
         received_ += bytes;
         LeaveCriticalSection(&lock_);
     }
+    // "Clear Stats" on the Network page.
+    void clear() {
+        EnterCriticalSection(&lock_);
+        sent_ = received_ = 0;
+        LeaveCriticalSection(&lock_);
+    }
     void read(ULONGLONG* sent, ULONGLONG* received) {
         EnterCriticalSection(&lock_);
         *sent = sent_;

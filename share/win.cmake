@@ -3,7 +3,7 @@
 add_library(wexa_share_core STATIC
   ${CMAKE_SOURCE_DIR}/share/HSMainSettings.cpp
   ${CMAKE_SOURCE_DIR}/share/FileHandler.cpp
-  ${CMAKE_SOURCE_DIR}/share/HTTPConnection.cpp
+  ${CMAKE_SOURCE_DIR}/share/HTTPConnection.cpp ${CMAKE_SOURCE_DIR}/share/HTTPConnectionUpload.cpp
   ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
   ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
 )
@@ -17,3 +17,33 @@ add_executable(WexaShareHost ${CMAKE_SOURCE_DIR}/tools/ShareHost.cpp)
 target_compile_options(WexaShareHost PRIVATE ${WEXA_WARNINGS})
 target_link_libraries(WexaShareHost PRIVATE wexa_share_core)
 target_link_options(WexaShareHost PRIVATE -municode)
+
+# The share program. The Network, Options and Help pages (and the dialogs they own) are
+# picked up by name beside the shell's own units.
+file(GLOB WEXA_SHARE_PAGE_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/share/NetworkTab*.cpp ${CMAKE_SOURCE_DIR}/share/OptionsTab*.cpp
+  ${CMAKE_SOURCE_DIR}/share/HelpTab*.cpp)
+add_executable(WexaShare WIN32
+  ${CMAKE_SOURCE_DIR}/share/HSMain.cpp
+  ${CMAKE_SOURCE_DIR}/share/HSMainWindow.cpp
+  ${CMAKE_SOURCE_DIR}/share/HSMainStatus.cpp
+  ${CMAKE_SOURCE_DIR}/share/HSMainDialogs.cpp
+  ${CMAKE_SOURCE_DIR}/share/TabWindow.cpp
+  ${CMAKE_SOURCE_DIR}/share/TabControls.cpp
+  ${CMAKE_SOURCE_DIR}/share/ShareTab.cpp
+  ${CMAKE_SOURCE_DIR}/share/ShareTabConnections.cpp
+  ${CMAKE_SOURCE_DIR}/share/ShareTabImages.cpp
+  ${WEXA_SHARE_PAGE_SOURCES}
+  ${CMAKE_SOURCE_DIR}/resources/share.rc)
+target_compile_options(WexaShare PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${WEXA_WARNINGS}>)
+target_link_libraries(WexaShare PRIVATE wexa_share_core comctl32 comdlg32 shell32 ole32 gdi32)
+target_link_options(WexaShare PRIVATE -municode)
+# The .rc names its icon, cursors, bitmaps and manifest relative to resources/.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/share.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/ShareRes.h;${CMAKE_SOURCE_DIR}/resources/ShareTabs.rc;${CMAKE_SOURCE_DIR}/resources/GettingStarted.rtf;${CMAKE_SOURCE_DIR}/resources/WexaShare.manifest;${CMAKE_SOURCE_DIR}/resources/WexaShare.ico")
+
+# Drives the share program's windows from outside for the end-to-end tests.
+add_executable(GuiDriver ${CMAKE_SOURCE_DIR}/tools/GuiDriver.cpp)
+target_compile_options(GuiDriver PRIVATE ${WEXA_WARNINGS})
+target_link_libraries(GuiDriver PRIVATE comctl32 gdi32)
+target_link_options(GuiDriver PRIVATE -municode)
