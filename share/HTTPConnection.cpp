@@ -346,14 +346,21 @@ bool HTTPConnection::sendEntry() {
 }
 
 bool HTTPConnection::sendPage(const Piece* body, size_t count) {
+    return sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);
+}
+
+// Every generated page goes out with the same head; extra is a header line of its own
+// ("\r\nName: value") placed after "Server", or empty.
+bool HTTPConnection::sendHtml(Piece status, const Piece* body, size_t count, Piece extra) {
     size_t length = 0;
     for (size_t i = 0; i < count; ++i)
         length += body[i].length;
     decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
     currentHttpDate(date_, sizeof date_);
     Piece head[] = {
-        PIECE("HTTP/1.1 200 OK\r\nDate: "), {date_, strlen(date_)},
+        status, {date_, strlen(date_)},
         PIECE("\r\nServer: "), PIECE(kProduct),
+        extra,
         PIECE("\r\nContent-Length: "), {bodyLength_, strlen(bodyLength_)},
         PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
     };
@@ -366,18 +373,7 @@ bool HTTPConnection::send404() {
     body[1] = {safePath_ ? safePath_ : "", safePathLength_};
     body[2] = PIECE(" was not found on this server.</p>");
     size_t count = 3 + footer(body + 3);
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += body[i].length;
-    decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
-    currentHttpDate(date_, sizeof date_);
-    Piece head[] = {
-        PIECE("HTTP/1.1 404 Not Found\r\nDate: "), {date_, strlen(date_)},
-        PIECE("\r\nServer: "), PIECE(kProduct),
-        PIECE("\r\nContent-Length: "), {bodyLength_, strlen(bodyLength_)},
-        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
-    };
-    return sendPieces(head, sizeof head / sizeof *head, body, count);
+    return sendHtml(PIECE("HTTP/1.1 404 Not Found\r\nDate: "), body, count);
 }
 
 bool HTTPConnection::send401() {
@@ -387,19 +383,8 @@ bool HTTPConnection::send401() {
         "<p>This server could not verify that you are authorized to access the document requested. "
         "You may have entered an incorrect login or password.</p>");
     size_t count = 1 + footer(body + 1);
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += body[i].length;
-    decimalText(static_cast<LONGLONG>(length), bodyLength_, sizeof bodyLength_);
-    currentHttpDate(date_, sizeof date_);
-    Piece head[] = {
-        PIECE("HTTP/1.1 401 Authorization Required\r\nDate: "), {date_, strlen(date_)},
-        PIECE("\r\nServer: "), PIECE(kProduct),
-        PIECE("\r\nWWW-Authenticate: Basic realm =\"Password protected\"\r\nContent-Length: "),
-        {bodyLength_, strlen(bodyLength_)},
-        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
-    };
-    return sendPieces(head, sizeof head / sizeof *head, body, count);
+    return sendHtml(PIECE("HTTP/1.1 401 Authorization Required\r\nDate: "), body, count,
+                    PIECE("\r\nWWW-Authenticate: Basic realm =\"Password protected\""));
 }
 
 // The head and, except for HEAD, the body: two gather writes, counted before they start.
@@ -678,17 +663,21 @@ void HTTPConnection::updateStatus(bool forced) {
     LeaveCriticalSection(&transferLock_);
     if (!due || !connectionWindow_ || !entry_ || entry_->kind != EntryOpenFile)
         return;
+    postProgress(sent, total);
+}
+
+// One progress record: "Sending File: 12.3%" with the size pair; an empty total counts as done.
+void HTTPConnection::postProgress(LONGLONG done, LONGLONG total) {
     ConnectionStatus* status = new ConnectionStatus();
     status->connectionId = id_;
     status->fields = StatusProgress;
-    // An empty file (or a HEAD of one) counts as complete.
-    LONGLONG percent = total > 0 ? sent * 100 / total : 100;
-    LONGLONG tenths = total > 0 ? (sent * 1000 / total) % 10 : 0;
+    LONGLONG percent = total > 0 ? done * 100 / total : 100;
+    LONGLONG tenths = total > 0 ? (done * 1000 / total) % 10 : 0;
     _snwprintf(status->statusText, 63, L"Sending File: %d.%d%lc", static_cast<int>(percent),
                static_cast<int>(tenths), L'%');
-    formatSizePair(sent, total, reinterpret_cast<char16_t*>(status->sizeText), 64);
+    formatSizePair(done, total, reinterpret_cast<char16_t*>(status->sizeText), 64);
     status->percentage = static_cast<DWORD>(percent);
-    status->bytesSent = sent;
+    status->bytesSent = done;
     status->bytesTotal = total;
     if (!PostMessageW(connectionWindow_, WM_CONNECTION_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
         DWORD error = GetLastError();

@@ -121,6 +121,7 @@ private:
     bool sendEntry();
     bool sendFile();
     bool sendPage(const Piece* body, size_t count);
+    bool sendHtml(Piece status, const Piece* body, size_t count, Piece extra = {"", 0});
     bool send404();
     bool send401();
     bool postRead();
@@ -131,6 +132,7 @@ private:
     int finishSending(bool failed);
     void updatePath(bool head);
     void updateStatus(bool forced);
+    void postProgress(LONGLONG done, LONGLONG total);
     void fillPeerAddress(wchar_t* out, size_t capacity);
     size_t footer(Piece* out);
     static char* makeSafe(const char* text, size_t length, size_t* outLength);
@@ -153,7 +155,6 @@ private:
     bool send409();
     bool send200PostFile();
     bool send200PostOk();
-    bool sendPostPage(const char* status, size_t statusLength, const Piece* body, size_t count);
     void updateUploadPath();
     void updatePostStatus(bool forced);
     void updateCompletePost();

@@ -455,29 +455,13 @@ void HTTPConnection::deleteUpload() {
     uploadName_ = nullptr;
 }
 
-bool HTTPConnection::sendPostPage(const char* status, size_t statusLength, const Piece* body, size_t count) {
-    size_t length = 0;
-    for (size_t i = 0; i < count; ++i)
-        length += body[i].length;
-    formatDecimal(static_cast<int64_t>(length), bodyLength_, sizeof bodyLength_);
-    currentHttpDate(date_, sizeof date_);
-    Piece head[] = {
-        {status, statusLength}, {date_, strlen(date_)},
-        PIECE("\r\nServer: "), PIECE(kProduct),
-        PIECE("\r\nContent-Length: "), {bodyLength_, strlen(bodyLength_)},
-        PIECE("\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"),
-    };
-    return sendPieces(head, sizeof head / sizeof *head, body, count);
-}
-
 bool HTTPConnection::send409() {
     Piece body[10];
     body[0] = PIECE(
         "<html><head><title>409 Conflict</title></head><body><h1>Conflict</h1><p>A file with the specified "
         "name already exists on the server.</p><a href=\"/\">Return to Index</a>");
     size_t count = 1 + footer(body + 1);
-    static const char kStatus[] = "HTTP/1.1 409 Conflict\r\nDate: ";
-    bool started = sendPostPage(kStatus, sizeof kStatus - 1, body, count);
+    bool started = sendHtml(PIECE("HTTP/1.1 409 Conflict\r\nDate: "), body, count);
     if (!started)
         LOG_ERROR_TEXT(log_, L"HTTPConnection::send409", L"postSend failed");
     return started;
@@ -490,8 +474,7 @@ bool HTTPConnection::send200PostFile() {
         "file was included in the request. A file must be selected before pressing the Send Now button. "
         "<a href=\"/send_file_form/\">Try Again</a>.</p><a href=\"/\">Return to Index</a>");
     size_t count = 1 + footer(body + 1);
-    static const char kStatus[] = "HTTP/1.1 200 OK\r\nDate: ";
-    bool started = sendPostPage(kStatus, sizeof kStatus - 1, body, count);
+    bool started = sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);
     if (!started)
         LOG_ERROR_TEXT(log_, L"HTTPConnection::send200PostFile", L"postSend failed");
     return started;
@@ -505,8 +488,7 @@ bool HTTPConnection::send200PostOk() {
         "</i> has been sent successfully.<br><a href=\"/send_file_form/\">Send Another File</a></p>"
         "<a href=\"/\">Return to Index</a>");
     size_t count = 3 + footer(body + 3);
-    static const char kStatus[] = "HTTP/1.1 200 OK\r\nDate: ";
-    bool started = sendPostPage(kStatus, sizeof kStatus - 1, body, count);
+    bool started = sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);
     if (!started)
         LOG_ERROR_TEXT(log_, L"HTTPConnection::send200PostOk", L"postSend failed");
     return started;
@@ -546,22 +528,7 @@ void HTTPConnection::updatePostStatus(bool forced) {
     LeaveCriticalSection(&transferLock_);
     if (!due || !connectionWindow_)
         return;
-    ConnectionStatus* status = new ConnectionStatus();
-    status->connectionId = id_;
-    status->fields = StatusProgress;
-    LONGLONG percent = total > 0 ? done * 100 / total : 100;
-    LONGLONG tenths = total > 0 ? (done * 1000 / total) % 10 : 0;
-    _snwprintf(status->statusText, 63, L"Sending File: %d.%d%lc", static_cast<int>(percent),
-               static_cast<int>(tenths), L'%');
-    formatSizePair(done, total, reinterpret_cast<char16_t*>(status->sizeText), 64);
-    status->percentage = static_cast<DWORD>(percent);
-    status->bytesSent = done;
-    status->bytesTotal = total;
-    if (!PostMessageW(connectionWindow_, WM_CONNECTION_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"HTTPConnection::updateStatus", L"PostMessage", error);
-        delete status;
-    }
+    postProgress(done, total);
 }
 
 void HTTPConnection::updateCompletePost() {
