@@ -164,7 +164,12 @@ async function run() {
         if (cdp) cdp.ws.close();
         browser.kill();
         await new Promise((r) => browser.exitCode !== null ? r() : browser.once("exit", r));
-        rmSync(profile, { recursive: true, force: true });
+        // Chromium's helper processes may still be writing to the profile for a moment.
+        try {
+            rmSync(profile, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
+        } catch (e) {
+            console.error(`left the profile ${profile}: ${e.message}`);
+        }
     }
 }
 
