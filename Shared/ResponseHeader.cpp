@@ -6,34 +6,10 @@
 #include <cstdint>
 #include <new>
 
+#include "HeadSpan.h"
 #include "TextHelpers.h"
 
 namespace {
-
-struct Span {
-    const char* data;
-    size_t length;
-};
-
-size_t indexOf(Span s, char c) {
-    size_t i = 0;
-    while (i < s.length && s.data[i] != c) ++i;
-    return i;
-}
-
-Span prefix(Span s, size_t n) { return Span{s.data, n < s.length ? n : s.length}; }
-
-// The line starting at pos ends at the next CR LF, or at the end of the bytes.
-Span nextLine(const char* bytes, size_t length, size_t* pos) {
-    const size_t start = *pos;
-    const int64_t found = findBytes(bytes + start, length - start, "\r\n", 2);
-    if (found < 0) {
-        *pos = length;
-        return Span{bytes + start, length - start};
-    }
-    *pos = start + static_cast<size_t>(found) + 2;
-    return Span{bytes + start, static_cast<size_t>(found)};
-}
 
 // Bytes a file name may not carry: NUL and the characters Windows file names forbid.
 bool droppedFromFileName(unsigned char c) {

@@ -5,24 +5,10 @@
 
 #include <new>
 
+#include "HeadSpan.h"
 #include "TextHelpers.h"
 
 namespace {
-
-// A view into the head.
-struct Span {
-    const char* data;
-    size_t length;
-};
-
-// Position of c in s, or s.length when absent.
-size_t indexOf(Span s, char c) {
-    size_t i = 0;
-    while (i < s.length && s.data[i] != c) ++i;
-    return i;
-}
-
-Span prefix(Span s, size_t n) { return Span{s.data, n < s.length ? n : s.length}; }
 
 Span afterIndex(Span s, size_t i) {
     return i < s.length ? Span{s.data + i + 1, s.length - i - 1} : Span{s.data + s.length, 0};
@@ -31,19 +17,6 @@ Span afterIndex(Span s, size_t i) {
 Span skipLeadingSpaces(Span s) {
     const size_t n = skipSpaces(s.data, s.length, 0);
     return Span{s.data + n, s.length - n};
-}
-
-// The line starting at pos ends at the next CR LF, or at the end of the bytes. Returns the line
-// (without CR LF) and moves pos past it.
-Span nextLine(const char* buffer, size_t length, size_t* pos) {
-    const size_t start = *pos;
-    const int64_t found = findBytes(buffer + start, length - start, "\r\n", 2);
-    if (found < 0) {
-        *pos = length;
-        return Span{buffer + start, length - start};
-    }
-    *pos = start + static_cast<size_t>(found) + 2;
-    return Span{buffer + start, static_cast<size_t>(found)};
 }
 
 char* newCopy(Span s) {

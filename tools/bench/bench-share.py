@@ -132,7 +132,7 @@ def one_download(port, size):
     out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}",
                           "http://127.0.0.1:%d/files/big.bin" % port], capture_output=True, text=True).stdout
     elapsed = time.time() - start
-    assert int(out) == size, "short download: %s" % out
+    assert int(out or 0) == size, "short download: %s bytes" % out
     return size / MiB / elapsed
 
 
@@ -141,7 +141,7 @@ def concurrent_downloads(port, count=50):
     for _ in range(count):
         urls += ["-o", "/dev/null", "http://127.0.0.1:%d/files/ten.bin" % port]
     start = time.time()
-    run(["curl", "-s", "--parallel", "--parallel-max", str(count), *urls])
+    run(["curl", "-s", "--no-progress-meter", "--parallel", "--parallel-max", str(count), *urls])
     return count * 10 / (time.time() - start)
 
 
@@ -198,6 +198,7 @@ def main():
         run([sharehost.WINE, "wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     trees = {ring: build(ring) for ring in RING_SIZES}
     base = tempfile.mkdtemp(prefix="wexa-bench-")
+    os.chmod(base, 0o755)  # nginx's workers run as an unprivileged user
     files, big = make_fixture(base, args.quick)
     seconds = 3 if args.quick else 8
     results = {}
