@@ -15,47 +15,17 @@ import tempfile
 import time
 import unittest
 
-from sharehost import (BIN_DIR, KEY, WINE, curl, free_port, read_value, share_list, wine_env,
+from guidriver import PROGRAM, QUIET, PortBlocker, ProgramProcess, driver, screenshot
+from sharehost import (WINE, curl, free_port, read_value, share_list, wine_env,
                        wine_path, write_settings)
 
-DRIVER = os.path.join(BIN_DIR, "bin", "GuiDriver.exe")
-PROGRAM = os.path.join(BIN_DIR, "bin", "WexaShare.exe")
-SHOTS = os.path.join(BIN_DIR, "screenshots")
-
 FILE_PANEL_SHARE_FILES, REMOVE, CLEAR = 1001, 1003, 1005
-MENU_EXIT, MENU_ABOUT = 15, 41
+MENU_ABOUT = 41
 VK_DELETE = 0x2E
 IMAGE_RECEIVING, IMAGE_CLOSED = 101, 102
 
-# Settings that keep the program off the network beyond loopback and quiet at start.
-QUIET = {
-    "NotFirstRun": ("none", b""),
-    "AutoDetectAddress": 0,
-    "AutoUpdate": 0,
-    "DetectLocalIP": 0,
-    "EnableUPnP": 0,
-    "MinimizeFunction": 2,
-}
-
-
-def driver(*args, check=True, timeout=60):
-    out = subprocess.run([WINE, DRIVER, *[str(a) for a in args]], env=wine_env(), capture_output=True,
-                         timeout=timeout)
-    if check and out.returncode != 0:
-        raise AssertionError("GuiDriver %s failed (%d)" % (" ".join(map(str, args)), out.returncode))
-    return out.stdout.decode("utf-8", "replace").replace("\r", "")
-
-
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def screenshot(name):
-    if not os.environ.get("DISPLAY") or not shutil.which("import"):
-        return
-    os.makedirs(SHOTS, exist_ok=True)
-    subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name + ".png")],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 def port_is_free(port):
@@ -67,32 +37,8 @@ def port_is_free(port):
             return False
 
 
-class PortBlocker:
-    """Holds host ports from Linux (Wine binds on the host, so the program sees them taken)."""
-
-    def __init__(self, *ports):
-        self.sockets = []
-        for port in ports:
-            s = socket.socket()
-            s.bind(("0.0.0.0", port))
-            s.listen(1)
-            self.sockets.append(s)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        for s in self.sockets:
-            s.close()
-
-
-class Program:
+class Program(ProgramProcess):
     """The running WexaShare.exe and its windows."""
-
-    def __init__(self):
-        self.proc = subprocess.Popen([WINE, PROGRAM], env=wine_env(), stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        self.main = None
 
     def wait_main(self, timeout=60):
         self.main = driver("wait", "WexaShare", "Wexa-Share", timeout, timeout=timeout + 30).strip()
@@ -119,22 +65,6 @@ class Program:
 
     def status(self, part):
         return driver("status", self.status_bar, part).strip()
-
-    def exit(self, timeout=60):
-        """The File menu's Exit: the engine stops, then the window and the process end."""
-        if self.proc.poll() is None and self.main:
-            driver("command", self.main, MENU_EXIT, check=False)
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise AssertionError("the program did not exit")
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
 
 
 class Files:

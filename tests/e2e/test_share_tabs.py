@@ -3,52 +3,20 @@ display: changing the port replaces the listener (curl reaches the new port, not
 and the old row goes), a port that is taken is reported as such, the Change Port dialog lets
 only 1..65535 through, and edits on the Options page take effect at once and reach the
 registry at exit. GuiDriver.exe drives the windows; screenshots go to the build tree."""
-import os
-import shutil
 import socket
-import subprocess
 import time
 import unittest
 
-from sharehost import BIN_DIR, WINE, curl, free_port, read_value, wine_env, write_settings
-
-DRIVER = os.path.join(BIN_DIR, "bin", "GuiDriver.exe")
-PROGRAM = os.path.join(BIN_DIR, "bin", "WexaShare.exe")
-SHOTS = os.path.join(BIN_DIR, "screenshots")
+from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot
+from sharehost import curl, free_port, read_value, write_settings
 
 TAB_NETWORK, TAB_OPTIONS, TAB_HELP = 1, 2, 3
-MENU_EXIT = 15
 CHANGE_PORT, PORT_NUMBER, DIALOG_OK = 1001, 9001, 1
 REQUIRE_LOGIN, LOGIN_USER, LOGIN_PASSWORD, DISPLAY_NAME = 1002, 1021, 1022, 1031
 ALLOW_UPLOADS, UPLOAD_FOLDER, BROWSE = 1003, 1012, 1011
 AUTO_UPDATE = 1002
 
-# Keeps the program off the network beyond loopback and quiet at start.
-QUIET = {
-    "NotFirstRun": ("none", b""),
-    "AutoDetectAddress": 0,
-    "AutoUpdate": 0,
-    "DetectLocalIP": 0,
-    "EnableUPnP": 0,
-    "MinimizeFunction": 2,
-    "ServerAddress": "1.2.3.4",
-}
-
-
-def driver(*args, check=True, timeout=60):
-    out = subprocess.run([WINE, DRIVER, *[str(a) for a in args]], env=wine_env(), capture_output=True,
-                         timeout=timeout)
-    if check and out.returncode != 0:
-        raise AssertionError("GuiDriver %s failed (%d)" % (" ".join(map(str, args)), out.returncode))
-    return out.stdout.decode("utf-8", "replace").replace("\r", "")
-
-
-def screenshot(name):
-    if not os.environ.get("DISPLAY") or not shutil.which("import"):
-        return
-    os.makedirs(SHOTS, exist_ok=True)
-    subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name + ".png")],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+QUIET = dict(QUIET, ServerAddress="1.2.3.4")
 
 
 def wait_for(what, probe, timeout=30):
@@ -93,30 +61,14 @@ def reachable(port):
         return False
 
 
-class PortBlocker:
-    """Holds a host port from Linux: Wine binds on the host, so the program finds it taken."""
-
-    def __init__(self, port):
-        self.socket = socket.socket()
-        self.socket.bind(("0.0.0.0", port))
-        self.socket.listen(1)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.socket.close()
-
-
-class Program:
+class Program(ProgramProcess):
     """The running WexaShare.exe, its pages and the controls the tests use."""
 
     def __init__(self, settings, clear=True):
         values = dict(QUIET)
         values.update(settings)
         write_settings(values, clear=clear)
-        self.proc = subprocess.Popen([WINE, PROGRAM], env=wine_env(), stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        super().__init__()
         try:
             self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
             self.tabs = children(self.main, "SysTabControl32")[0][0]
@@ -170,18 +122,7 @@ class Program:
         return enabled
 
     def exit(self, timeout=90):
-        driver("command", self.main, MENU_EXIT, check=False)
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise AssertionError("the program did not exit")
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
+        return super().exit(timeout)
 
 
 class NetworkPage(unittest.TestCase):

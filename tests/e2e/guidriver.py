@@ -1,0 +1,85 @@
+"""What the window tests share: GuiDriver.exe (reads and drives the program's windows from
+outside), screenshots of the virtual display, ports held from Linux, and the running
+WexaShare.exe with its File > Exit and a hard stop."""
+import os
+import shutil
+import socket
+import subprocess
+
+from sharehost import BIN_DIR, WINE, wine_env
+
+DRIVER = os.path.join(BIN_DIR, "bin", "GuiDriver.exe")
+PROGRAM = os.path.join(BIN_DIR, "bin", "WexaShare.exe")
+SHOTS = os.path.join(BIN_DIR, "screenshots")
+MENU_EXIT = 15
+
+# Settings that keep the program off the network beyond loopback and quiet at start.
+QUIET = {
+    "NotFirstRun": ("none", b""),
+    "AutoDetectAddress": 0,
+    "AutoUpdate": 0,
+    "DetectLocalIP": 0,
+    "EnableUPnP": 0,
+    "MinimizeFunction": 2,
+}
+
+
+def driver(*args, check=True, timeout=60):
+    out = subprocess.run([WINE, DRIVER, *[str(a) for a in args]], env=wine_env(), capture_output=True,
+                         timeout=timeout)
+    if check and out.returncode != 0:
+        raise AssertionError("GuiDriver %s failed (%d)" % (" ".join(map(str, args)), out.returncode))
+    return out.stdout.decode("utf-8", "replace").replace("\r", "")
+
+
+def screenshot(name):
+    if not os.environ.get("DISPLAY") or not shutil.which("import"):
+        return
+    os.makedirs(SHOTS, exist_ok=True)
+    subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name + ".png")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+class PortBlocker:
+    """Holds host ports from Linux (Wine binds on the host, so the program finds them taken)."""
+
+    def __init__(self, *ports):
+        self.sockets = []
+        for port in ports:
+            s = socket.socket()
+            s.bind(("0.0.0.0", port))
+            s.listen(1)
+            self.sockets.append(s)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for s in self.sockets:
+            s.close()
+
+
+class ProgramProcess:
+    """WexaShare.exe started under Wine; `main` is its main window once known."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen([WINE, PROGRAM], env=wine_env(), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        self.main = None
+
+    def exit(self, timeout=60):
+        """The File menu's Exit: the engine stops, then the window and the process end."""
+        if self.proc.poll() is None and self.main:
+            driver("command", self.main, MENU_EXIT, check=False)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError("the program did not exit")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        # Ends anything the program left in this module's own Wine prefix.
+        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
