@@ -78,23 +78,7 @@ def splitter_cursor(dragging):
 
 # ---- file formats -------------------------------------------------------------------------------
 
-def dib_32(canvas):
-    """BITMAPINFOHEADER (double height), bottom-up BGRA rows and the AND mask, as in ICO/CUR."""
-    w, h = canvas.w, canvas.h
-    xor = bytearray()
-    for row in reversed(canvas.px):
-        for r, g, b, a in row:
-            xor.extend((b, g, r, a))
-    stride = ((w + 31) // 32) * 4
-    mask = bytearray()
-    for row in reversed(canvas.px):
-        bits = bytearray(stride)
-        for x, p in enumerate(row):
-            if p[3] == 0:
-                bits[x // 8] |= 0x80 >> (x % 8)
-        mask.extend(bits)
-    header = struct.pack("<IiiHHIIiiII", 40, w, h * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    return header + bytes(xor) + bytes(mask)
+dib_32 = web.dib_32
 
 
 def icon_file(canvases, kind=1, hotspot=(0, 0)):

@@ -126,8 +126,8 @@ def png_bytes(canvas):
             chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
 
-def ico_bytes(canvas):
-    """One 32-bit BMP image (bottom-up BGRA rows plus a 1-bit AND mask)."""
+def dib_32(canvas):
+    """BITMAPINFOHEADER (double height), bottom-up BGRA rows and the 1-bit AND mask, as in ICO/CUR."""
     w, h = canvas.w, canvas.h
     xor = bytearray()
     for row in reversed(canvas.px):
@@ -142,7 +142,13 @@ def ico_bytes(canvas):
                 bits[x // 8] |= 0x80 >> (x % 8)
         mask.extend(bits)
     info = struct.pack("<IiiHHIIiiII", 40, w, h * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    image = info + bytes(xor) + bytes(mask)
+    return info + bytes(xor) + bytes(mask)
+
+
+def ico_bytes(canvas):
+    """One 32-bit BMP image in an ICO file."""
+    w, h = canvas.w, canvas.h
+    image = dib_32(canvas)
     directory = struct.pack("<HHH", 0, 1, 1)
     entry = struct.pack("<BBBBHHII", w % 256, h % 256, 0, 0, 1, 32, len(image), 6 + 16)
     return directory + entry + image

@@ -461,10 +461,7 @@ bool HTTPConnection::send409() {
         "<html><head><title>409 Conflict</title></head><body><h1>Conflict</h1><p>A file with the specified "
         "name already exists on the server.</p><a href=\"/\">Return to Index</a>");
     size_t count = 1 + footer(body + 1);
-    bool started = sendHtml(PIECE("HTTP/1.1 409 Conflict\r\nDate: "), body, count);
-    if (!started)
-        LOG_ERROR_TEXT(log_, L"HTTPConnection::send409", L"postSend failed");
-    return started;
+    return sendHtml(PIECE("HTTP/1.1 409 Conflict\r\nDate: "), body, count);  // sendPieces logs a failed start
 }
 
 bool HTTPConnection::send200PostFile() {
@@ -474,10 +471,7 @@ bool HTTPConnection::send200PostFile() {
         "file was included in the request. A file must be selected before pressing the Send Now button. "
         "<a href=\"/send_file_form/\">Try Again</a>.</p><a href=\"/\">Return to Index</a>");
     size_t count = 1 + footer(body + 1);
-    bool started = sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);
-    if (!started)
-        LOG_ERROR_TEXT(log_, L"HTTPConnection::send200PostFile", L"postSend failed");
-    return started;
+    return sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);  // sendPieces logs a failed start
 }
 
 bool HTTPConnection::send200PostOk() {
@@ -488,10 +482,7 @@ bool HTTPConnection::send200PostOk() {
         "</i> has been sent successfully.<br><a href=\"/send_file_form/\">Send Another File</a></p>"
         "<a href=\"/\">Return to Index</a>");
     size_t count = 3 + footer(body + 3);
-    bool started = sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);
-    if (!started)
-        LOG_ERROR_TEXT(log_, L"HTTPConnection::send200PostOk", L"postSend failed");
-    return started;
+    return sendHtml(PIECE("HTTP/1.1 200 OK\r\nDate: "), body, count);  // sendPieces logs a failed start
 }
 
 // The path record of an upload names the file as stored (with its "(n)", if any).
