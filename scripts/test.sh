@@ -5,8 +5,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# WEXA_BUILD_ROOT lets several checkouts or workers build and test side by side.
+b=${WEXA_BUILD_ROOT:-build}
 scripts/setup.sh || exit 1
-scripts/build.sh x86_64 i686 native || exit 1
+trees=${WEXA_TREES:-x86_64 i686 native}
+scripts/build.sh $trees || exit 1
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$(mktemp -d /tmp/wexa-wine.XXXXXX)
@@ -30,8 +33,9 @@ done
 jobs=$(nproc)
 passed=0 failed=0
 for tree in native x86_64; do
-  log=build/$tree/ctest.log
-  ctest --test-dir build/$tree -j"$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
+  [[ " $trees " == *" $tree "* ]] || continue
+  log=$b/$tree/ctest.log
+  ctest --test-dir $b/$tree -j"$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
