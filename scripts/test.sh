@@ -20,15 +20,17 @@ cleanup() {
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 # Windows need a display; use a private virtual one so tests never touch the user's screen.
 for n in $(seq 90 120); do
   [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
   Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb_pid=$!
   export DISPLAY=:$n
+  for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.2; done
   break
 done
+# The prefix is made with the display already set, so windows work from the first test on.
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
 jobs=$(nproc)
 passed=0 failed=0
