@@ -3,10 +3,12 @@
 #include "ShareTab.h"
 
 #include <commdlg.h>
+#include <cderr.h>
 #include <shlobj.h>
 #include <shellapi.h>
 
 #include "FileHandler.h"
+#include "FileSelection.h"
 #include "HSMain.h"
 #include "HSMainSettings.h"
 #include "Log.h"
@@ -18,6 +20,10 @@ static const wchar_t kLogUnit[] = L"ShareTab";
 namespace {
 
 const int kSplitterHeight = 3;
+// The open-file dialog's buffer, in characters: hundreds of names from one folder.
+const DWORD kSelectionUnits = 65536;
+// Dropped paths of this length or longer are not shared.
+const UINT kMaxDroppedPath = 2047;
 const int kMinPanelHeight = 50;
 
 struct SortContext {
@@ -310,29 +316,36 @@ void ShareTab::onItemStatus(ItemStatus* status) {
 }
 
 void ShareTab::shareFiles() {
-    wchar_t buffer[260] = {};
+    // Room for a large multiple selection: the folder plus every chosen name in one buffer.
+    wchar_t* buffer = new wchar_t[kSelectionUnits];
+    buffer[0] = 0;
     OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = g_mainWindow;
     dialog.lpstrFilter = L"All Files\0*.*\0";
     dialog.lpstrFile = buffer;
-    dialog.nMaxFile = 260;
+    dialog.nMaxFile = kSelectionUnits;
     dialog.lpstrTitle = L"Share Files";
     dialog.Flags = OFN_ALLOWMULTISELECT | OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_HIDEREADONLY | OFN_DONTADDTORECENT;
-    if (!GetOpenFileNameW(&dialog))
-        return;
-    // One file: the whole path. Several: the folder, then each name, NUL-separated.
-    const wchar_t* folder = buffer;
-    const wchar_t* name = buffer + lstrlenW(buffer) + 1;
-    if (!*name) {
-        files_->addFile(buffer, static_cast<DWORD>(lstrlenW(buffer)), false);
+    if (!GetOpenFileNameW(&dialog)) {
+        DWORD error = CommDlgExtendedError();
+        // Zero: the user cancelled.
+        if (error) {
+            LOG_ERROR(log_, L"ShareTab::shareFiles", L"GetOpenFileName", error);
+            if (error == FNERR_BUFFERTOOSMALL)
+                MessageBoxW(g_mainWindow, L"Too many files were selected at once. Please share them in smaller groups.",
+                            L"Share Files", MB_OK | MB_ICONWARNING);
+        }
+        delete[] buffer;
         return;
     }
-    for (; *name; name += lstrlenW(name) + 1) {
-        wchar_t path[MAX_PATH * 2];
-        int length = wsprintfW(path, L"%s\\%s", folder, name);
-        files_->addFile(path, static_cast<DWORD>(length), false);
+    FileSelection selection(reinterpret_cast<const char16_t*>(buffer), kSelectionUnits);
+    size_t length = 0;
+    while (char16_t* path = selection.next(&length)) {
+        files_->addFile(reinterpret_cast<wchar_t*>(path), static_cast<DWORD>(length), false);
+        delete[] path;
     }
+    delete[] buffer;
 }
 
 void ShareTab::shareFolder() {
@@ -438,10 +451,14 @@ void ShareTab::fileMenu(int x, int y) {
 void ShareTab::dropFiles(HDROP drop) {
     UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     for (UINT i = 0; i < count; ++i) {
-        wchar_t path[2048];
-        UINT length = DragQueryFileW(drop, i, path, 2048);
-        if (length && length < 2047)
+        // Ask for the length first: a dropped path may be longer than any fixed buffer.
+        UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        if (!length || length >= kMaxDroppedPath)
+            continue;
+        wchar_t* path = new wchar_t[length + 1];
+        if (DragQueryFileW(drop, i, path, length + 1) == length)
             files_->addFile(path, length, false);
+        delete[] path;
     }
     DragFinish(drop);
 }
