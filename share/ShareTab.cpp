@@ -7,6 +7,8 @@
 #include <shlobj.h>
 #include <shellapi.h>
 
+#include <stdlib.h>
+
 #include "FileHandler.h"
 #include "FileSelection.h"
 #include "HSMain.h"
@@ -20,23 +22,52 @@ static const wchar_t kLogUnit[] = L"ShareTab";
 namespace {
 
 const int kSplitterHeight = 3;
+// Posted to the file panel behind a batch of removals.
+const UINT kScrollToTopMessage = WM_APP + 1;
 // The open-file dialog's buffer, in characters: hundreds of names from one folder.
 const DWORD kSelectionUnits = 65536;
 // Dropped paths of this length or longer are not shared.
 const UINT kMaxDroppedPath = 2047;
 const int kMinPanelHeight = 50;
 
-struct SortContext {
-    HWND list;
-    int column;
+const int kSortTextUnits = 251;   // texts compared up to 250 characters
+
+// One row's text in the sorted column, keyed by the row's item id. The list moves rows while
+// it sorts, so the compare must never read a row by its position.
+struct SortKey {
+    LPARAM id;
+    wchar_t text[kSortTextUnits];
 };
+
+struct SortContext {
+    SortKey* keys;   // ordered by id
+    int count;
+};
+
+const wchar_t* sortText(const SortContext* context, LPARAM id) {
+    int low = 0, high = context->count - 1;
+    while (low <= high) {
+        int middle = low + (high - low) / 2;
+        LPARAM at = context->keys[middle].id;
+        if (at == id)
+            return context->keys[middle].text;
+        if (at < id)
+            low = middle + 1;
+        else
+            high = middle - 1;
+    }
+    return L"";
+}
 
 int CALLBACK compareRows(LPARAM a, LPARAM b, LPARAM param) {
     const SortContext* context = reinterpret_cast<const SortContext*>(param);
-    wchar_t left[251] = {}, right[251] = {};
-    ListView_GetItemText(context->list, static_cast<int>(a), context->column, left, 251);
-    ListView_GetItemText(context->list, static_cast<int>(b), context->column, right, 251);
-    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, left, -1, right, -1) - CSTR_EQUAL;
+    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, sortText(context, a), -1, sortText(context, b), -1) -
+           CSTR_EQUAL;
+}
+
+int compareKeyIds(const void* a, const void* b) {
+    LPARAM left = static_cast<const SortKey*>(a)->id, right = static_cast<const SortKey*>(b)->id;
+    return left < right ? -1 : left > right ? 1 : 0;
 }
 
 }  // namespace
@@ -383,12 +414,19 @@ void ShareTab::removeSelected() {
             ++removed;
     delete[] ids;
     if (removed > 40)
-        ListView_EnsureVisible(fileList_, 0, FALSE);
+        scrollToTopLater();
 }
 
 void ShareTab::clearShare() {
     files_->removeAll();
-    ListView_EnsureVisible(fileList_, 0, FALSE);
+    scrollToTopLater();
+}
+
+void ShareTab::scrollToTopLater() {
+    // The registry posts each removal to the file panel; a message posted after them arrives
+    // once the rows are gone, when scrolling to the top is final.
+    if (!PostMessageW(filePanel_, kScrollToTopMessage, 0, 0))
+        LOG_ERROR(log_, L"ShareTab::shareWndProc", L"PostMessage", GetLastError());
 }
 
 void ShareTab::copySelectedUrl() {
@@ -416,8 +454,35 @@ void ShareTab::copySelectedUrl() {
 }
 
 void ShareTab::sortByColumn(int column) {
-    SortContext context = {fileList_, column};
-    ListView_SortItemsEx(fileList_, compareRows, reinterpret_cast<LPARAM>(&context));
+    int count = ListView_GetItemCount(fileList_);
+    if (count <= 1)
+        return;
+    SortKey* keys = new SortKey[count];
+    int n = 0;
+    for (int row = 0; row < count; ++row) {
+        LVITEMW item = {};
+        item.mask = LVIF_PARAM | LVIF_TEXT;
+        item.iItem = row;
+        item.iSubItem = column;
+        item.pszText = keys[n].text;
+        item.cchTextMax = kSortTextUnits;
+        keys[n].text[0] = 0;
+        if (!ListView_GetItem(fileList_, &item)) {
+            LOG_ERROR(log_, L"ShareTab::shareWndProc", L"ListView_GetItem", GetLastError());
+            continue;
+        }
+        // The list may answer with its own copy of the text instead of filling ours.
+        if (item.pszText != keys[n].text)
+            lstrcpynW(keys[n].text, item.pszText ? item.pszText : L"", kSortTextUnits);
+        keys[n].id = item.lParam;
+        ++n;
+    }
+    qsort(keys, n, sizeof *keys, compareKeyIds);
+    SortContext context = {keys, n};
+    // ListView_SortItems hands the compare each row's parameter: the item id.
+    if (!ListView_SortItems(fileList_, compareRows, reinterpret_cast<LPARAM>(&context)))
+        LOG_ERROR(log_, L"ShareTab::shareWndProc", L"ListView_SortItems", GetLastError());
+    delete[] keys;
 }
 
 void ShareTab::fileMenu(int x, int y) {
@@ -483,6 +548,10 @@ LRESULT ShareTab::shareWndProc(HWND, UINT message, WPARAM wParam, LPARAM lParam,
         *handled = true;
         return 0;
     }
+    case kScrollToTopMessage:
+        ListView_EnsureVisible(fileList_, 0, FALSE);
+        *handled = true;
+        return 0;
     case WM_COMMAND:
         *handled = true;
         switch (LOWORD(wParam)) {
