@@ -26,6 +26,8 @@ const int kSplitterHeight = 3;
 const UINT kScrollToTopMessage = WM_APP + 1;
 // The open-file dialog's buffer, in characters: hundreds of names from one folder.
 const DWORD kSelectionUnits = 65536;
+// The longest path the file system takes, terminator included.
+const DWORD kLongPathUnits = 32768;
 // Dropped paths of this length or longer are not shared.
 const UINT kMaxDroppedPath = 2047;
 const int kMinPanelHeight = 50;
@@ -387,9 +389,13 @@ void ShareTab::shareFolder() {
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&browse);
     if (!chosen)
         return;
-    wchar_t path[MAX_PATH];
-    if (SHGetPathFromIDListW(chosen, path))
+    // A long path, as a drop may bring: the plain call stops at MAX_PATH.
+    wchar_t* path = new wchar_t[kLongPathUnits];
+    if (SHGetPathFromIDListEx(chosen, path, kLongPathUnits, GPFIDL_DEFAULT))
         files_->addFile(path, static_cast<DWORD>(lstrlenW(path)), false);
+    else
+        LOG_ERROR_TEXT(log_, L"ShareTab::shareFolder", L"SHGetPathFromIDListEx failed");
+    delete[] path;
     CoTaskMemFree(chosen);
 }
 
