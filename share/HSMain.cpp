@@ -332,6 +332,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
             }
             if (!got)
                 break;
+            if (translatePageKeys(&msg))
+                continue;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }

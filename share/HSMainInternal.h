@@ -28,6 +28,9 @@ HICON programIcon(HINSTANCE instance, bool small);
 // Tab control, status bar and its button, all subclassed.
 bool createMainControls(HINSTANCE instance);
 void layoutMainWindow();
+// The message loop's keyboard navigation: Tab and Shift+Tab between a page's controls, Ctrl+Tab
+// and Ctrl+PgDn / Ctrl+PgUp between the tabs. True when the message was used up.
+bool translatePageKeys(MSG* msg);
 void addTrayIcon();
 void removeTrayIcon();
 

@@ -269,6 +269,24 @@ void selectPage() {
         if (g_shell.pages[i] != page)
             g_shell.pages[i]->hide();
     page->show();
+    // Keys must not keep going to a control of a page that is now hidden.
+    HWND focus = GetFocus();
+    if (focus && IsChild(g_tabControl, focus) && !IsWindowVisible(focus)) {
+        HWND first = GetNextDlgTabItem(g_mainWindow, nullptr, FALSE);
+        SetFocus(first && IsChild(g_tabControl, first) ? first : g_mainWindow);
+    }
+}
+
+// Ctrl+Tab, Ctrl+PgDn: the next tab; Ctrl+Shift+Tab, Ctrl+PgUp: the previous one; both wrap.
+void stepPage(int step) {
+    int count = TabCtrl_GetItemCount(g_tabControl);
+    if (count <= 0)
+        return;
+    int selected = TabCtrl_GetCurSel(g_tabControl);
+    int next = ((selected < 0 ? 0 : selected) + step + count) % count;
+    // TCM_SETCURSEL sends no TCN_SELCHANGE: show the page here.
+    TabCtrl_SetCurSel(g_tabControl, next);
+    selectPage();
 }
 
 void onCommand(WORD id) {
@@ -303,6 +321,28 @@ void onCommand(WORD id) {
 }
 
 }  // namespace
+
+bool translatePageKeys(MSG* msg) {
+    if (!g_mainWindow || !g_tabControl || (msg->hwnd != g_mainWindow && !IsChild(g_mainWindow, msg->hwnd)))
+        return false;
+    if (msg->message == WM_KEYDOWN && GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_MENU) >= 0) {
+        int step = 0;
+        if (msg->wParam == VK_TAB)
+            step = GetKeyState(VK_SHIFT) < 0 ? -1 : 1;
+        else if (msg->wParam == VK_NEXT)
+            step = 1;
+        else if (msg->wParam == VK_PRIOR)
+            step = -1;
+        if (step) {
+            stepPage(step);
+            return true;
+        }
+    }
+    // Only the pages' controls: the main window's own keys stay with its menu.
+    if (!IsChild(g_tabControl, msg->hwnd))
+        return false;
+    return IsDialogMessageW(g_mainWindow, msg) != FALSE;
+}
 
 // ---- services --------------------------------------------------------------------------------
 
@@ -407,7 +447,8 @@ void removeTrayIcon() {
 }
 
 bool createMainControls(HINSTANCE instance) {
-    g_tabControl = CreateWindowExW(0, WC_TABCONTROLW, L"",
+    // A control parent: dialog-style Tab navigation walks into the pages below it.
+    g_tabControl = CreateWindowExW(WS_EX_CONTROLPARENT, WC_TABCONTROLW, L"",
                                    WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | TCS_FOCUSNEVER |
                                        TCS_FIXEDWIDTH | TCS_HOTTRACK,
                                    0, 0, 100, 100, g_mainWindow, nullptr, instance, nullptr);

@@ -133,7 +133,7 @@ bool NetworkTab::init(HINSTANCE instance, HWND tabControl) {
     const DWORD groupStyle = BS_GROUPBOX | WS_CLIPSIBLINGS;
 
     addressBox_ = createChild(L"BUTTON", L"Internet IP Address", groupStyle, 0, 0, 10, 10, tabControl, 0,
-                              WS_EX_NOPARENTNOTIFY);
+                              WS_EX_NOPARENTNOTIFY | WS_EX_CONTROLPARENT);
     if (!addressBox_) {
         LOG_ERROR(log_, kFunction, L"CreateWindow", GetLastError());
         return false;
@@ -149,7 +149,8 @@ bool NetworkTab::init(HINSTANCE instance, HWND tabControl) {
         return false;
     }
 
-    portBox_ = createChild(L"BUTTON", L"Network Port", groupStyle, 0, 0, 10, 10, tabControl, 0);
+    portBox_ = createChild(L"BUTTON", L"Network Port", groupStyle, 0, 0, 10, 10, tabControl, 0,
+                           WS_EX_CONTROLPARENT);
     if (!portBox_) {
         LOG_ERROR(log_, kFunction, L"CreateWindow", GetLastError());
         return false;

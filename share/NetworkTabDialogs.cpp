@@ -18,6 +18,32 @@ namespace {
 const int kLocalIpTextUnits = 50;   // what the dialog reads of its list or edit, terminator included
 const DWORD kLocalIpIndexMax = 10;
 
+// Centres the dialog over the main window (its template's centring is on the screen), kept
+// on the main window's monitor.
+void centreOverMainWindow(HWND dialog) {
+    RECT main, box;
+    if (!g_mainWindow || !GetWindowRect(g_mainWindow, &main) || !GetWindowRect(dialog, &box))
+        return;
+    int width = box.right - box.left, height = box.bottom - box.top;
+    int x = main.left + ((main.right - main.left) - width) / 2;
+    int y = main.top + ((main.bottom - main.top) - height) / 2;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(g_mainWindow, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        const RECT& work = monitor.rcWork;
+        if (x + width > work.right)
+            x = work.right - width;
+        if (y + height > work.bottom)
+            y = work.bottom - height;
+        if (x < work.left)
+            x = work.left;
+        if (y < work.top)
+            y = work.top;
+    }
+    if (!SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE))
+        LOG_ERROR(g_log, L"NetworkTab::portWndProc", L"SetWindowPos", GetLastError());
+}
+
 // The edit's number, as the dialog reads it: at most kPortTextMaxUnits units.
 WORD portInEdit(HWND dialog) {
     wchar_t text[kPortTextMaxUnits + 1];
@@ -30,6 +56,7 @@ WORD portInEdit(HWND dialog) {
 INT_PTR CALLBACK changePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
+        centreOverMainWindow(dialog);
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
         return TRUE;
     case WM_COMMAND:
@@ -155,6 +182,7 @@ bool applyLocalIp(HWND dialog, INT_PTR* answer) {
 INT_PTR CALLBACK setLocalIpProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
+        centreOverMainWindow(dialog);
         initSetLocalIp(dialog);
         return TRUE;
     case WM_COMMAND:

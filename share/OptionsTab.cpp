@@ -45,10 +45,12 @@ bool OptionsTab::init(HINSTANCE instance, HWND tabControl) {
     const DWORD groupStyle = BS_GROUPBOX | WS_CLIPSIBLINGS;
     const DWORD labelStyle = SS_RIGHT | SS_CENTERIMAGE;
     const DWORD editStyle = ES_AUTOHSCROLL | WS_TABSTOP;
+    // Tab and Shift+Tab reach the controls inside the group boxes.
+    const DWORD groupExStyle = WS_EX_CONTROLPARENT;
 
-    shareBox_ = createChild(L"BUTTON", L"Share Options", groupStyle, 0, 0, 10, 10, tabControl, 0);
-    receiveBox_ = createChild(L"BUTTON", L"Receive Options", groupStyle, 0, 0, 10, 10, tabControl, 0);
-    updateBox_ = createChild(L"BUTTON", L"Update", groupStyle, 0, 0, 10, 10, tabControl, 0);
+    shareBox_ = createChild(L"BUTTON", L"Share Options", groupStyle, 0, 0, 10, 10, tabControl, 0, groupExStyle);
+    receiveBox_ = createChild(L"BUTTON", L"Receive Options", groupStyle, 0, 0, 10, 10, tabControl, 0, groupExStyle);
+    updateBox_ = createChild(L"BUTTON", L"Update", groupStyle, 0, 0, 10, 10, tabControl, 0, groupExStyle);
     if (!shareBox_ || !receiveBox_ || !updateBox_) {
         LOG_ERROR(log_, kFunction, L"CreateWindow", GetLastError());
         return false;

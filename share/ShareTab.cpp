@@ -3,10 +3,14 @@
 #include "ShareTab.h"
 
 #include <commdlg.h>
+#include <cderr.h>
 #include <shlobj.h>
 #include <shellapi.h>
 
+#include <stdlib.h>
+
 #include "FileHandler.h"
+#include "FileSelection.h"
 #include "HSMain.h"
 #include "HSMainSettings.h"
 #include "Log.h"
@@ -18,19 +22,54 @@ static const wchar_t kLogUnit[] = L"ShareTab";
 namespace {
 
 const int kSplitterHeight = 3;
+// Posted to the file panel behind a batch of removals.
+const UINT kScrollToTopMessage = WM_APP + 1;
+// The open-file dialog's buffer, in characters: hundreds of names from one folder.
+const DWORD kSelectionUnits = 65536;
+// The longest path the file system takes, terminator included.
+const DWORD kLongPathUnits = 32768;
+// Dropped paths of this length or longer are not shared.
+const UINT kMaxDroppedPath = 2047;
 const int kMinPanelHeight = 50;
 
-struct SortContext {
-    HWND list;
-    int column;
+const int kSortTextUnits = 251;   // texts compared up to 250 characters
+
+// One row's text in the sorted column, keyed by the row's item id. The list moves rows while
+// it sorts, so the compare must never read a row by its position.
+struct SortKey {
+    LPARAM id;
+    wchar_t text[kSortTextUnits];
 };
+
+struct SortContext {
+    SortKey* keys;   // ordered by id
+    int count;
+};
+
+const wchar_t* sortText(const SortContext* context, LPARAM id) {
+    int low = 0, high = context->count - 1;
+    while (low <= high) {
+        int middle = low + (high - low) / 2;
+        LPARAM at = context->keys[middle].id;
+        if (at == id)
+            return context->keys[middle].text;
+        if (at < id)
+            low = middle + 1;
+        else
+            high = middle - 1;
+    }
+    return L"";
+}
 
 int CALLBACK compareRows(LPARAM a, LPARAM b, LPARAM param) {
     const SortContext* context = reinterpret_cast<const SortContext*>(param);
-    wchar_t left[251] = {}, right[251] = {};
-    ListView_GetItemText(context->list, static_cast<int>(a), context->column, left, 251);
-    ListView_GetItemText(context->list, static_cast<int>(b), context->column, right, 251);
-    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, left, -1, right, -1) - CSTR_EQUAL;
+    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, sortText(context, a), -1, sortText(context, b), -1) -
+           CSTR_EQUAL;
+}
+
+int compareKeyIds(const void* a, const void* b) {
+    LPARAM left = static_cast<const SortKey*>(a)->id, right = static_cast<const SortKey*>(b)->id;
+    return left < right ? -1 : left > right ? 1 : 0;
 }
 
 }  // namespace
@@ -310,29 +349,36 @@ void ShareTab::onItemStatus(ItemStatus* status) {
 }
 
 void ShareTab::shareFiles() {
-    wchar_t buffer[260] = {};
+    // Room for a large multiple selection: the folder plus every chosen name in one buffer.
+    wchar_t* buffer = new wchar_t[kSelectionUnits];
+    buffer[0] = 0;
     OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = g_mainWindow;
     dialog.lpstrFilter = L"All Files\0*.*\0";
     dialog.lpstrFile = buffer;
-    dialog.nMaxFile = 260;
+    dialog.nMaxFile = kSelectionUnits;
     dialog.lpstrTitle = L"Share Files";
     dialog.Flags = OFN_ALLOWMULTISELECT | OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_HIDEREADONLY | OFN_DONTADDTORECENT;
-    if (!GetOpenFileNameW(&dialog))
-        return;
-    // One file: the whole path. Several: the folder, then each name, NUL-separated.
-    const wchar_t* folder = buffer;
-    const wchar_t* name = buffer + lstrlenW(buffer) + 1;
-    if (!*name) {
-        files_->addFile(buffer, static_cast<DWORD>(lstrlenW(buffer)), false);
+    if (!GetOpenFileNameW(&dialog)) {
+        DWORD error = CommDlgExtendedError();
+        // Zero: the user cancelled.
+        if (error) {
+            LOG_ERROR(log_, L"ShareTab::shareFiles", L"GetOpenFileName", error);
+            if (error == FNERR_BUFFERTOOSMALL)
+                MessageBoxW(g_mainWindow, L"Too many files were selected at once. Please share them in smaller groups.",
+                            L"Share Files", MB_OK | MB_ICONWARNING);
+        }
+        delete[] buffer;
         return;
     }
-    for (; *name; name += lstrlenW(name) + 1) {
-        wchar_t path[MAX_PATH * 2];
-        int length = wsprintfW(path, L"%s\\%s", folder, name);
-        files_->addFile(path, static_cast<DWORD>(length), false);
+    FileSelection selection(reinterpret_cast<const char16_t*>(buffer), kSelectionUnits);
+    size_t length = 0;
+    while (char16_t* path = selection.next(&length)) {
+        files_->addFile(reinterpret_cast<wchar_t*>(path), static_cast<DWORD>(length), false);
+        delete[] path;
     }
+    delete[] buffer;
 }
 
 void ShareTab::shareFolder() {
@@ -343,9 +389,13 @@ void ShareTab::shareFolder() {
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&browse);
     if (!chosen)
         return;
-    wchar_t path[MAX_PATH];
-    if (SHGetPathFromIDListW(chosen, path))
+    // A long path, as a drop may bring: the plain call stops at MAX_PATH.
+    wchar_t* path = new wchar_t[kLongPathUnits];
+    if (SHGetPathFromIDListEx(chosen, path, kLongPathUnits, GPFIDL_DEFAULT))
         files_->addFile(path, static_cast<DWORD>(lstrlenW(path)), false);
+    else
+        LOG_ERROR_TEXT(log_, L"ShareTab::shareFolder", L"SHGetPathFromIDListEx failed");
+    delete[] path;
     CoTaskMemFree(chosen);
 }
 
@@ -370,12 +420,19 @@ void ShareTab::removeSelected() {
             ++removed;
     delete[] ids;
     if (removed > 40)
-        ListView_EnsureVisible(fileList_, 0, FALSE);
+        scrollToTopLater();
 }
 
 void ShareTab::clearShare() {
     files_->removeAll();
-    ListView_EnsureVisible(fileList_, 0, FALSE);
+    scrollToTopLater();
+}
+
+void ShareTab::scrollToTopLater() {
+    // The registry posts each removal to the file panel; a message posted after them arrives
+    // once the rows are gone, when scrolling to the top is final.
+    if (!PostMessageW(filePanel_, kScrollToTopMessage, 0, 0))
+        LOG_ERROR(log_, L"ShareTab::shareWndProc", L"PostMessage", GetLastError());
 }
 
 void ShareTab::copySelectedUrl() {
@@ -403,8 +460,35 @@ void ShareTab::copySelectedUrl() {
 }
 
 void ShareTab::sortByColumn(int column) {
-    SortContext context = {fileList_, column};
-    ListView_SortItemsEx(fileList_, compareRows, reinterpret_cast<LPARAM>(&context));
+    int count = ListView_GetItemCount(fileList_);
+    if (count <= 1)
+        return;
+    SortKey* keys = new SortKey[count];
+    int n = 0;
+    for (int row = 0; row < count; ++row) {
+        LVITEMW item = {};
+        item.mask = LVIF_PARAM | LVIF_TEXT;
+        item.iItem = row;
+        item.iSubItem = column;
+        item.pszText = keys[n].text;
+        item.cchTextMax = kSortTextUnits;
+        keys[n].text[0] = 0;
+        if (!ListView_GetItem(fileList_, &item)) {
+            LOG_ERROR(log_, L"ShareTab::shareWndProc", L"ListView_GetItem", GetLastError());
+            continue;
+        }
+        // The list may answer with its own copy of the text instead of filling ours.
+        if (item.pszText != keys[n].text)
+            lstrcpynW(keys[n].text, item.pszText ? item.pszText : L"", kSortTextUnits);
+        keys[n].id = item.lParam;
+        ++n;
+    }
+    qsort(keys, n, sizeof *keys, compareKeyIds);
+    SortContext context = {keys, n};
+    // ListView_SortItems hands the compare each row's parameter: the item id.
+    if (!ListView_SortItems(fileList_, compareRows, reinterpret_cast<LPARAM>(&context)))
+        LOG_ERROR(log_, L"ShareTab::shareWndProc", L"ListView_SortItems", GetLastError());
+    delete[] keys;
 }
 
 void ShareTab::fileMenu(int x, int y) {
@@ -438,10 +522,14 @@ void ShareTab::fileMenu(int x, int y) {
 void ShareTab::dropFiles(HDROP drop) {
     UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     for (UINT i = 0; i < count; ++i) {
-        wchar_t path[2048];
-        UINT length = DragQueryFileW(drop, i, path, 2048);
-        if (length && length < 2047)
+        // Ask for the length first: a dropped path may be longer than any fixed buffer.
+        UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        if (!length || length >= kMaxDroppedPath)
+            continue;
+        wchar_t* path = new wchar_t[length + 1];
+        if (DragQueryFileW(drop, i, path, length + 1) == length)
             files_->addFile(path, length, false);
+        delete[] path;
     }
     DragFinish(drop);
 }
@@ -466,6 +554,10 @@ LRESULT ShareTab::shareWndProc(HWND, UINT message, WPARAM wParam, LPARAM lParam,
         *handled = true;
         return 0;
     }
+    case kScrollToTopMessage:
+        ListView_EnsureVisible(fileList_, 0, FALSE);
+        *handled = true;
+        return 0;
     case WM_COMMAND:
         *handled = true;
         switch (LOWORD(wParam)) {

@@ -69,6 +69,7 @@ private:
     void shareFolder();
     void removeSelected();
     void clearShare();
+    void scrollToTopLater();
     void copySelectedUrl();
     void sortByColumn(int column);
     void fileMenu(int x, int y);

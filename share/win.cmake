@@ -6,10 +6,11 @@ add_library(wexa_share_core STATIC
   ${CMAKE_SOURCE_DIR}/share/HTTPConnection.cpp ${CMAKE_SOURCE_DIR}/share/HTTPConnectionUpload.cpp
   ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
   ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
+  ${CMAKE_SOURCE_DIR}/share/StatusImages.cpp
 )
 target_compile_options(wexa_share_core PRIVATE ${WEXA_WARNINGS})
 target_include_directories(wexa_share_core PUBLIC ${CMAKE_SOURCE_DIR}/share ${CMAKE_SOURCE_DIR}/resources)
-target_link_libraries(wexa_share_core PUBLIC wexa_shared advapi32)
+target_link_libraries(wexa_share_core PUBLIC wexa_shared advapi32 gdi32)
 
 # The share server without its window, for end-to-end tests and benchmarks: settings and
 # shares from the registry, one listener on SharePort, commands on standard input.

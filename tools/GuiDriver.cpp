@@ -21,6 +21,14 @@
 //   drop HWND PATH...                 posts WM_DROPFILES with the paths
 //   close HWND                        posts WM_CLOSE
 //   text HWND                         the window's text
+//   header-click LIST COLUMN          clicks a list view's column header
+//   top LIST                          the list view's top visible row
+//   rect HWND                         "left<TAB>top<TAB>right<TAB>bottom" in screen pixels
+//   cursel TABCONTROL                 the selected tab's index
+//   click HWND                        a left click in the middle of the window (focuses an edit)
+//   focus HWND                        "hwnd<TAB>id" of the focused window of HWND's thread
+//   press HWND VK [ctrl] [shift]      makes HWND the foreground window and types the key
+//                                     through the system's input (modifiers held meanwhile)
 #include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
@@ -246,6 +254,94 @@ int pageCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
     return -1;
 }
 
+int clickHeader(HWND list, int column) {
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    RemoteBlock block(list, sizeof(RECT));
+    if (!header || !block.ok() ||
+        !SendMessageW(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(block.at(0))))
+        return 1;
+    RECT rect;
+    block.read(0, &rect, sizeof rect);
+    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    // Posted in order: the header sees a press and a release in the same spot, a click.
+    PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(header, WM_LBUTTONUP, 0, at);
+    return 0;
+}
+
+int pressKey(HWND window, WORD key, bool control, bool shift) {
+    SetForegroundWindow(window);
+    Sleep(200);
+    INPUT inputs[6] = {};
+    int n = 0;
+    auto add = [&](WORD vk, DWORD flags) {
+        inputs[n].type = INPUT_KEYBOARD;
+        inputs[n].ki.wVk = vk;
+        inputs[n].ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+        inputs[n].ki.dwFlags = flags;
+        ++n;
+    };
+    // Page keys are extended keys; without the flag they arrive as the keypad's digits.
+    DWORD extended = key == VK_NEXT || key == VK_PRIOR ? KEYEVENTF_EXTENDEDKEY : 0;
+    if (control)
+        add(VK_CONTROL, 0);
+    if (shift)
+        add(VK_SHIFT, 0);
+    add(key, extended);
+    add(key, extended | KEYEVENTF_KEYUP);
+    if (shift)
+        add(VK_SHIFT, KEYEVENTF_KEYUP);
+    if (control)
+        add(VK_CONTROL, KEYEVENTF_KEYUP);
+    return SendInput(n, inputs, sizeof(INPUT)) == static_cast<UINT>(n) ? 0 : 1;
+}
+
+int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
+    if (!wcscmp(command, L"header-click") && argc >= 4)
+        return clickHeader(window, _wtoi(argv[3]));
+    if (!wcscmp(command, L"top")) {
+        wprintf(L"%d\n", static_cast<int>(SendMessageW(window, LVM_GETTOPINDEX, 0, 0)));
+        return 0;
+    }
+    if (!wcscmp(command, L"rect")) {
+        RECT rect;
+        if (!GetWindowRect(window, &rect))
+            return 1;
+        wprintf(L"%ld\t%ld\t%ld\t%ld\n", rect.left, rect.top, rect.right, rect.bottom);
+        return 0;
+    }
+    if (!wcscmp(command, L"cursel")) {
+        wprintf(L"%d\n", static_cast<int>(SendMessageW(window, TCM_GETCURSEL, 0, 0)));
+        return 0;
+    }
+    if (!wcscmp(command, L"click")) {
+        RECT rect;
+        GetClientRect(window, &rect);
+        LPARAM at = MAKELPARAM(rect.right / 2, rect.bottom / 2);
+        PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(window, WM_LBUTTONUP, 0, at);
+        return 0;
+    }
+    if (!wcscmp(command, L"focus")) {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info))
+            return 1;
+        wprintf(L"%llx\t%d\n", static_cast<unsigned long long>(reinterpret_cast<INT_PTR>(info.hwndFocus)),
+                info.hwndFocus ? GetDlgCtrlID(info.hwndFocus) : 0);
+        return 0;
+    }
+    if (!wcscmp(command, L"press") && argc >= 4) {
+        bool control = false, shift = false;
+        for (int i = 4; i < argc; ++i) {
+            control = control || !wcscmp(argv[i], L"ctrl");
+            shift = shift || !wcscmp(argv[i], L"shift");
+        }
+        return pressKey(window, static_cast<WORD>(_wtoi(argv[3])), control, shift);
+    }
+    return -1;
+}
+
 BOOL CALLBACK countWindow(HWND window, LPARAM param) {
     std::pair<const wchar_t*, int>* counter = reinterpret_cast<std::pair<const wchar_t*, int>*>(param);
     wchar_t className[128] = {};
@@ -355,5 +451,8 @@ int wmain(int argc, wchar_t** argv) {
     int page = pageCommand(command, window, argc, argv);
     if (page >= 0)
         return page;
+    int other = windowCommand(command, window, argc, argv);
+    if (other >= 0)
+        return other;
     return usage();
 }
