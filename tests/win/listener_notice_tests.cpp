@@ -66,9 +66,6 @@ struct PortWindow {
         while (PeekMessageW(&msg, handle, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_LISTENER_STATUS) {
                 PortStatus* s = reinterpret_cast<PortStatus*>(msg.lParam);
-                // The listener puts the same text and state in both columns' fields.
-                CHECK(std::wstring(s->upnpText) == s->firewallText);
-                CHECK(s->upnpState == s->firewallState);
                 statuses.push_back({s->column, s->upnpText, s->upnpState, s->lastUPnPResult, s->lastFirewallResult});
                 delete s;
             } else if (msg.message == WM_LISTENER_READY) {
