@@ -170,9 +170,9 @@ size_t decodeUploadName(const char* bytes, size_t length, char16_t* out, size_t 
         if (unsafeInName(out[i]))
             out[i] = u'_';
     }
-    // Trailing dots and spaces stay: the file system drops them itself, and as the file is
-    // created new (never replacing one) the shorter name it then stands for is only ever a
-    // free name or a refusal.
+    // Trailing dots and spaces stay. The file system drops them itself, so "a.txt." names
+    // a.txt; but the file is only ever created new (CREATE_NEW), so that name is either free,
+    // numbered like any taken name, or refused: an existing file is never replaced.
     if (namesAFolder(out, n))
         n = 0;
     if (n > 0 && isDeviceName(out, n)) {
