@@ -82,6 +82,9 @@ bool Log::initLog(const wchar_t* fileName) {
         wakeSemaphore_ = nullptr;
         return false;
     }
+    EnterCriticalSection(&lock_);
+    running_ = true;
+    LeaveCriticalSection(&lock_);
     info(L"Log", this, __LINE__, L"Log::initLog", L"Log inited");
     return true;
 }
@@ -163,8 +166,9 @@ bool Log::append(Log* log, DWORD kind, const wchar_t* unit, int line, const wcha
 bool Log::append(LogEntry* entry) {
     LogEntry** old = nullptr;
     EnterCriticalSection(&lock_);
-    // Entries after the stop entry would never be written: refuse all but the stop itself.
-    if (closing_ && entry->kind != KindStop) {
+    // Without a log thread nothing would ever drain the queue; entries after the stop entry
+    // would never be written: refuse both (the stop entry itself is the one allowed after it).
+    if (!running_ || (closing_ && entry->kind != KindStop)) {
         LeaveCriticalSection(&lock_);
         return false;
     }
@@ -225,6 +229,10 @@ void Log::run() {
             delete entry;
         }
     }
+    // Whatever ended the loop, nothing drains the queue from here on.
+    EnterCriticalSection(&lock_);
+    running_ = false;
+    LeaveCriticalSection(&lock_);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
 }

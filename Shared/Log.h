@@ -29,6 +29,7 @@ public:
                      const wchar_t* text);
 
 private:
+    friend struct LogLockProbe;   // tests hold the lock to check the order in which callers lock
     enum Kind : DWORD { KindError = 0, KindInfo = 1, KindStop = 2 };
     static bool append(Log* log, DWORD kind, const wchar_t* unit, int line,
                        const wchar_t* function, const wchar_t* text, DWORD code, bool hasCode);
@@ -45,6 +46,7 @@ private:
     HANDLE wakeSemaphore_ = nullptr;
     HANDLE thread_ = nullptr;
     CRITICAL_SECTION lock_;
+    bool running_ = false;   // the log thread is there to drain the queue
     bool closing_ = false;
     LONGLONG frequency_ = 0;
     LONGLONG startCounter_ = 0;

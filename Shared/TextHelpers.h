@@ -62,7 +62,9 @@ bool equalsNoCase(const char* a, const char* b, size_t n);
 bool equalsKeyword(const char* keyword, const char* text, size_t length);
 // Case-insensitive equality of two UTF-16 texts as the system's neutral-locale comparison
 // (CompareStringW, NORM_IGNORECASE) sees it for file names: simple one-to-one Unicode case
-// folding of each code unit. The NUL-terminated form stops at the terminator.
+// folding of each code unit. The NUL-terminated form stops at the terminator. Shared names
+// are compared by the system itself, which differs from this on a few letters (the long s,
+// the sharp s against "ss"); this is the portable stand-in where the system is not at hand.
 bool equalsNoCaseLocale(const char16_t* a, size_t aLength, const char16_t* b, size_t bLength);
 bool equalsNoCaseLocale(const char16_t* a, const char16_t* b);
 // First position of needle in text (case-sensitive), or -1 when absent or needle is longer.

@@ -158,6 +158,18 @@ ItemInfo* FileHandler::makeInfo(const SharedItem& item, bool withDetails) {
     return info;
 }
 
+// The one comparison of item names, for their order and uniqueness and for matching request
+// segments: were they to differ, a name could be shared twice and one of the two never reached.
+// It fails only on invalid arguments, and a failure reads as "different".
+static int compareNames(const char16_t* a, size_t aLength, const char16_t* b, size_t bLength) {
+    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, w(a), static_cast<int>(aLength), w(b),
+                          static_cast<int>(bLength));
+}
+
+static bool namesEqual(const char16_t* a, const char16_t* b, size_t length) {
+    return compareNames(a, length, b, length) == CSTR_EQUAL;
+}
+
 // Sorted insertion; false when an item of the same name (ignoring case) exists.
 bool FileHandler::insertSorted(SharedItem* item) {
     if (count_ == capacity_) {
@@ -173,9 +185,7 @@ bool FileHandler::insertSorted(SharedItem* item) {
     }
     size_t at = count_;
     for (size_t i = 0; i < count_; ++i) {
-        int order = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, w(item->name),
-                                   static_cast<int>(item->nameLength), w(items_[i]->name),
-                                   static_cast<int>(items_[i]->nameLength));
+        int order = compareNames(item->name, item->nameLength, items_[i]->name, items_[i]->nameLength);
         if (order == CSTR_EQUAL)
             return false;
         if (order == CSTR_LESS_THAN) {
@@ -776,7 +786,7 @@ FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length) {
 
     EnterCriticalSection(&lock_);
     RequestResolution r;
-    if (!resolveRequestPath(u16(path), length, items_, count_, singleDirIsRoot, &r)) {
+    if (!resolveRequestPath(u16(path), length, items_, count_, singleDirIsRoot, namesEqual, &r)) {
         LeaveCriticalSection(&lock_);
         return nullptr;
     }

@@ -100,16 +100,18 @@ bool requestPathRefused(const char16_t* path, size_t length) {
     return false;
 }
 
-static bool itemMatchesSegment(const SharedItem& item, const char16_t* seg, size_t segLength) {
+static bool itemMatchesSegment(const SharedItem& item, const char16_t* seg, size_t segLength,
+                               NamesEqual namesEqual) {
     if (item.kind == ItemFolder) {
         return item.nameLength == segLength + 1 && item.name[segLength] == u'/' &&
-               equalsNoCaseLocale(item.name, segLength, seg, segLength);
+               namesEqual(item.name, seg, segLength);
     }
-    return item.nameLength == segLength && equalsNoCaseLocale(item.name, segLength, seg, segLength);
+    return item.nameLength == segLength && namesEqual(item.name, seg, segLength);
 }
 
 bool resolveRequestPath(const char16_t* path, size_t length, const SharedItem* const* items,
-                        size_t count, bool singleDirIsRoot, RequestResolution* out) {
+                        size_t count, bool singleDirIsRoot, NamesEqual namesEqual,
+                        RequestResolution* out) {
     if (requestPathRefused(path, length))
         return false;
     size_t start = 0;
@@ -136,7 +138,7 @@ bool resolveRequestPath(const char16_t* path, size_t length, const SharedItem* c
         return true;
     }
     for (size_t i = 0; i < count; ++i) {
-        if (itemMatchesSegment(*items[i], path + start, end - start)) {
+        if (itemMatchesSegment(*items[i], path + start, end - start, namesEqual)) {
             out->matched = static_cast<long>(i);
             size_t rest = end;
             while (rest < length && path[rest] == u'/')

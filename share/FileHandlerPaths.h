@@ -34,11 +34,17 @@ struct RequestResolution {
     size_t remainderLength;
 };
 
+// Whether two names of the same length are the same name. The registry passes the system's
+// comparison that also keeps item names unique, so that every shared name stays reachable.
+typedef bool (*NamesEqual)(const char16_t* a, const char16_t* b, size_t length);
+
 // Resolves a decoded request path against the items in list order. False when the path is
 // refused. singleDirIsRoot is the setting; the single-folder case also needs exactly one
-// item and that item a folder. Segment comparison ignores case (equalsNoCaseLocale).
+// item and that item a folder. A segment matches an item name of its length for which
+// namesEqual holds.
 bool resolveRequestPath(const char16_t* path, size_t length, const SharedItem* const* items,
-                        size_t count, bool singleDirIsRoot, RequestResolution* out);
+                        size_t count, bool singleDirIsRoot, NamesEqual namesEqual,
+                        RequestResolution* out);
 
 // itemPath, or itemPath + "\" + remainder with every "/" turned into "\". out needs
 // itemPathLength + remainderLength + 2 units; returns the length (out is NUL-terminated).

@@ -92,22 +92,32 @@ void setDefaultSettings() {
 
 namespace {
 
+// Reads the values while the caller holds the settings lock. Failures are only noted here
+// and logged by logFailures once the lock is released: the log's own lock must never be
+// taken under the settings lock.
 class RegistryReader {
 public:
-    RegistryReader(Log* log, HKEY key) : log_(log), key_(key) {}
+    explicit RegistryReader(HKEY key) : key_(key) {}
 
     // One value into data; true when it is present with the expected type. Absence keeps
-    // the default silently; any other failure is logged and keeps it too.
+    // the default silently; any other failure is noted and keeps it too.
     bool query(const wchar_t* name, DWORD expectedType, void* data, DWORD* size) {
         DWORD type = 0;
         LONG rc = RegQueryValueExW(key_, name, nullptr, &type, static_cast<BYTE*>(data), size);
         if (rc == ERROR_FILE_NOT_FOUND)
             return false;
         if (rc != ERROR_SUCCESS) {
-            LOG_ERROR(log_, L"loadSettings", L"RegQueryValueEx", static_cast<DWORD>(rc));
+            noteFailure(__LINE__, static_cast<DWORD>(rc));
             return false;
         }
         return type == expectedType;
+    }
+
+    void logFailures(Log* log) const {
+        for (DWORD i = 0; i < failureCount_; ++i) {
+            Log::error(kLogUnit, log, failures_[i].line, L"loadSettings", L"RegQueryValueEx",
+                       failures_[i].code);
+        }
     }
 
     bool dword(const wchar_t* name, DWORD* value) {
@@ -157,7 +167,7 @@ public:
         if (rc == ERROR_FILE_NOT_FOUND)
             return;
         if (rc != ERROR_SUCCESS) {
-            LOG_ERROR(log_, L"loadSettings", L"RegQueryValueEx", static_cast<DWORD>(rc));
+            noteFailure(__LINE__, static_cast<DWORD>(rc));
             return;
         }
         // Zeroed and 10 units larger, so the text is terminated even when stored without one.
@@ -172,8 +182,21 @@ public:
     }
 
 private:
-    Log* log_;
+    struct Failure {
+        int line;
+        DWORD code;
+    };
+
+    void noteFailure(int line, DWORD code) {
+        if (failureCount_ < kMaxFailures)
+            failures_[failureCount_++] = {line, code};
+    }
+
+    // One failure at most per value, two for UploadsDirectory (its size, then its data).
+    static const DWORD kMaxFailures = 32;
     HKEY key_;
+    Failure failures_[kMaxFailures];
+    DWORD failureCount_ = 0;
 };
 
 }  // namespace
@@ -189,7 +212,7 @@ bool loadSettings(Log* log) {
         return false;
     }
     Settings& s = g_settings;
-    RegistryReader r(log, key);
+    RegistryReader r(key);
     // Loaded on the GUI thread before any worker exists, but the lock keeps the rule simple.
     lockSettings();
     if (RegQueryValueExW(key, L"NotFirstRun", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
@@ -224,6 +247,7 @@ bool loadSettings(Log* log) {
         s.minimizeFunction = minimizeFunctionFromStored(v, s.minimizeFunction);
     r.uploadsDirectory();
     unlockSettings();
+    r.logFailures(log);
     rc = RegCloseKey(key);
     if (rc != ERROR_SUCCESS)
         LOG_ERROR(log, L"loadSettings", L"RegCloseKey", static_cast<DWORD>(rc));

@@ -25,11 +25,6 @@ struct AcceptRecord : ServerMessage {
     char addresses[kAddressBufferSize];
 };
 
-// The value that follows the code in a controller's notification.
-struct ValueRecord : ServerMessage {
-    DWORD value;
-};
-
 const wchar_t* firewallText(DWORD result, DWORD* state) {
     switch (result) {
     case 1: case 3: *state = PortStatus::Settled; return L"Disabled";
@@ -82,10 +77,7 @@ int HTTPListener::readyObject() {
         closeListenSocket(L"HTTPListener::readyObject");
         return 1;
     }
-    // Without exclusive use another program could bind the same port beside us.
-    BOOL exclusive = TRUE;
-    setsockopt(listenSocket_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-               sizeof exclusive);
+    // No SO_EXCLUSIVEADDRUSE: our closed connections in TIME_WAIT would then block a quick rebind.
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = bindAddress_;
@@ -161,9 +153,12 @@ bool HTTPListener::postAccept() {
 }
 
 int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {
-    DWORD value = 0;
-    if (message->code >= MsgUPnPInitiating)
-        value = static_cast<ValueRecord*>(message)->value;
+    // Only a controller's notice carries a result: a plain message that uses one of its codes
+    // has none to read and is ignored.
+    const ControllerNotice* notice = asControllerNotice(message);
+    if (isControllerCode(message->code) && !notice)
+        return 0;
+    DWORD value = notice ? notice->result : 0;
     switch (message->code) {
     case MsgAccept:
         onAccept(message, ok);

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "ControllerNotice.h"
 #include "ServerObject.h"
 
 class FileHandler;
@@ -35,16 +36,17 @@ public:
         MsgAccept = 3,
         MsgStopUPnP = 4,
         MsgStartUPnP = 5,
-        MsgUPnPInitiating = 10,
-        MsgUPnPFinished = 11,
-        MsgUPnPRequestingNat = 12,
-        MsgUPnPRequestingMappings = 13,
-        MsgUPnPInitiatingPort = 15,
-        MsgUPnPReady = 16,
-        MsgUPnPClosing = 17,
-        MsgFirewallStarted = 20,
-        MsgFirewallFinal = 21,
-        MsgFirewallInterim = 22,
+        // The controllers' notices (ControllerNotice records).
+        MsgUPnPInitiating = NoticeUPnPStarted,
+        MsgUPnPFinished = NoticeUPnPFinished,
+        MsgUPnPRequestingNat = NoticeUPnPRequestingNat,
+        MsgUPnPRequestingMappings = NoticeUPnPRequestingMappings,
+        MsgUPnPInitiatingPort = NoticeUPnPAddingMapping,
+        MsgUPnPReady = NoticeUPnPMapped,
+        MsgUPnPClosing = NoticeUPnPClosing,
+        MsgFirewallStarted = NoticeFirewallStarted,
+        MsgFirewallFinal = NoticeFirewallFinal,
+        MsgFirewallInterim = NoticeFirewallInterim,
     };
 
     // bindAddress is in network order (0: every local address).

@@ -51,9 +51,21 @@ bool isDeviceName(const char16_t* name, size_t length) {
     return false;
 }
 
+// What would make the name mean something else than one file in the uploads folder: a folder
+// separator, a drive or stream colon, or a NUL that cuts the name short in the system's calls.
+// Characters the file system merely refuses (wildcards, "<>|\"", control characters) stay:
+// creating the file then fails and the client gets the 409 page.
 bool unsafeInName(char16_t c) {
-    return c < 32 || c == u'\\' || c == u'/' || c == u':' || c == u'*' || c == u'?' || c == u'"' ||
-           c == u'<' || c == u'>' || c == u'|';
+    return c == 0 || c == u'\\' || c == u'/' || c == u':';
+}
+
+// Only dots and spaces: the system reads such a name as the folder itself or its parent.
+bool namesAFolder(const char16_t* name, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] != u'.' && name[i] != u' ')
+            return false;
+    }
+    return true;
 }
 
 // "&#N;" with 1 to 5 digits and 32 <= N < 63744 becomes that unit; anything else stays.
@@ -158,10 +170,11 @@ size_t decodeUploadName(const char* bytes, size_t length, char16_t* out, size_t 
         if (unsafeInName(out[i]))
             out[i] = u'_';
     }
-    // The file system drops trailing dots and spaces itself; dropping them here keeps "."
-    // and ".." (which become empty) and "CON." out.
-    while (n > 0 && (out[n - 1] == u'.' || out[n - 1] == u' '))
-        --n;
+    // Trailing dots and spaces stay. The file system drops them itself, so "a.txt." names
+    // a.txt; but the file is only ever created new (CREATE_NEW), so that name is either free,
+    // numbered like any taken name, or refused: an existing file is never replaced.
+    if (namesAFolder(out, n))
+        n = 0;
     if (n > 0 && isDeviceName(out, n)) {
         memmove(out + 1, out, n * sizeof(char16_t));
         out[0] = u'_';

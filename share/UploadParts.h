@@ -40,11 +40,12 @@ bool findFileNameValue(const char* header, size_t length, size_t* offset, size_t
 
 // The name to store, from the raw value's bytes: UTF-8 to UTF-16 (invalid UTF-8 gives the
 // empty name), the client's folders dropped, "&#N;" references (N of 1 to 5 digits, 32 <= N <
-// 63744) decoded, then made safe for the uploads folder: path separators, drive and stream
-// colons, wildcards and control characters become "_", trailing dots and spaces go (so "."
-// and ".." become empty), and a reserved device name (CON, NUL, COM1, LPT1, ..., with or
-// without an extension) gets a leading "_". Returns the name's length; 0 is the empty name.
-// out must hold kUploadNameExtra units more than length.
+// 63744) decoded, then kept inside the uploads folder: path separators, drive and stream
+// colons and NULs become "_", a name of only dots and spaces ("." or "..") becomes empty, and
+// a reserved device name (CON, NUL, COM1, LPT1, ..., with or without an extension) gets a
+// leading "_". Anything else the file system refuses is left for creating the file to refuse.
+// Returns the name's length; 0 is the empty name. out must hold kUploadNameExtra units more
+// than length.
 constexpr size_t kUploadNameExtra = 2;
 size_t decodeUploadName(const char* bytes, size_t length, char16_t* out, size_t capacity);
 

@@ -203,6 +203,35 @@ class Receiving(Uploads, unittest.TestCase):
         self.assertEqual(set(os.listdir(self.root)), outside)
         self.assertFalse([n for n in os.listdir(self.received) if "evil" in n and not n.startswith((".._", "Z_"))])
 
+    def test_names_the_file_system_refuses_get_the_conflict_page(self):
+        before = set(os.listdir(self.received)) if os.path.isdir(self.received) else set()
+        for sent in ["what?.txt", "star*.txt", "angle&#60;&#62;.txt", "pipe|.txt", "quote&#34;.txt", "tab\there.txt"]:
+            with self.subTest(sent=sent):
+                status, _, page = self.post_body(multipart([("file", sent, b"refused")]))
+                self.assertEqual(status, 409)
+                self.assertIn(b"<title>409 Conflict</title>", page)
+                self.assertTrue(page.endswith(b"</address></body></html>"))
+        # Nothing was stored under a rewritten name either.
+        self.assertEqual(set(os.listdir(self.received)), before)
+
+    def test_trailing_dots_and_spaces_never_replace_an_existing_file(self):
+        source = make_file(self.sources, "keep-src.txt", 100, 6)
+        status, _, page = self.post_form(source, name="keep.txt")
+        self.assert_sent_page(status, page, b"keep.txt")
+        before = set(os.listdir(self.received))
+        for sent in ["keep.txt.", "keep.txt ", "keep.txt. ."]:
+            with self.subTest(sent=sent):
+                status, _, page = self.post_body(multipart([("file", sent, b"other " + sent.encode())]))
+                self.assertEqual(status, 200)
+                self.assertIn(b"File Sent", page)
+                self.assert_stored("keep.txt", source)
+                added = set(os.listdir(self.received)) - before
+                self.assertEqual(len(added), 1, added)
+                new = added.pop()
+                before.add(new)
+                with open(self.stored(new), "rb") as f:
+                    self.assertEqual(f.read(), b"other " + sent.encode())
+
     def test_repeated_names_are_numbered_up_to_nine_then_refused(self):
         source = make_file(self.sources, "report-src.pdf", 5000, 2)
         expected = ["report.pdf"] + ["report(%d).pdf" % n for n in range(1, 10)]

@@ -27,13 +27,14 @@ bool upperEquals(const char16_t* text, size_t length, const char* word) {
 }
 
 void checkStoredName(const char16_t* name, size_t length) {
+    bool onlyDotsAndSpaces = true;
     for (size_t i = 0; i < length; ++i) {
         char16_t c = name[i];
-        require(c >= 32 && c != u'\\' && c != u'/' && c != u':' && c != u'*' && c != u'?' && c != u'<' &&
-                c != u'>' && c != u'|' && c != u'"');
+        require(c != 0 && c != u'\\' && c != u'/' && c != u':');
+        onlyDotsAndSpaces = onlyDotsAndSpaces && (c == u'.' || c == u' ');
     }
     if (length == 0) return;
-    require(name[length - 1] != u'.' && name[length - 1] != u' ');
+    require(!onlyDotsAndSpaces);
     size_t stem = 0;
     while (stem < length && name[stem] != u'.') ++stem;
     while (stem > 0 && name[stem - 1] == u' ') --stem;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FileHandlerPaths.h"
+#include "TextHelpers.h"
 
 namespace {
 
@@ -22,8 +23,18 @@ SharedItem* item(const std::u16string& name, uint32_t kind, const std::u16string
     return it;
 }
 
+// The registry passes the system's comparison; the portable folding stands in for it here.
+bool foldedEqual(const char16_t* a, const char16_t* b, size_t length) {
+    return equalsNoCaseLocale(a, length, b, length);
+}
+
+bool exactlyEqual(const char16_t* a, const char16_t* b, size_t length) {
+    return memcmp(a, b, length * sizeof(char16_t)) == 0;
+}
+
 struct Share {
     std::vector<SharedItem*> items;
+    NamesEqual namesEqual = foldedEqual;
     ~Share() {
         for (SharedItem* it : items)
             delete it;
@@ -33,7 +44,7 @@ struct Share {
     std::u16string resolve(const std::u16string& request, bool singleDirIsRoot) const {
         RequestResolution r;
         if (!resolveRequestPath(request.data(), request.size(), items.data(), items.size(),
-                                singleDirIsRoot, &r))
+                                singleDirIsRoot, namesEqual, &r))
             return u"refused";
         if (r.siteRoot)
             return r.singleFolderRoot ? u"root:" + std::u16string(items[0]->path) : u"root";
@@ -161,6 +172,10 @@ TEST_CASE("resolution_against_items_and_single_folder_root") {
     fileOnly.items.push_back(item(u"Music", ItemFile, u"D:\\other\\Music"));
     CHECK(fileOnly.resolve(u"/music", true) == u"D:\\other\\Music");
     CHECK(fileOnly.resolve(u"/music/x", false) == u"D:\\other\\Music\\x");
+    // Segments are matched by the comparison the registry passes in, nothing of its own.
+    two.namesEqual = exactlyEqual;
+    CHECK(two.resolve(u"/music/a.mp3", false) == u"");
+    CHECK(two.resolve(u"/Music/a.mp3", false) == u"C:\\Music\\a.mp3");
 }
 
 TEST_CASE("extension_table") {

@@ -161,7 +161,7 @@ TEST_CASE("bodies without a usable file part") {
     CHECK(expectedFileSize(10, scanner.consumed, part.headerLength, kBoundary.size()) < 0);
 }
 
-TEST_CASE("stored names never leave the uploads folder or name a device") {
+TEST_CASE("stored names never leave the uploads folder or name a device; other names pass as sent") {
     struct Case {
         std::string raw;
         std::u16string stored;
@@ -186,11 +186,16 @@ TEST_CASE("stored names never leave the uploads folder or name a device") {
         {".", u""},
         {"dir\\..", u""},
         {"&#46;", u""},
-        {"a*?<>|\".txt", u"a______.txt"},
-        {"tab\there", u"tab_here"},
-        // Trailing dots and spaces are dropped by the file system: drop them first.
-        {"report.pdf. . ", u"report.pdf"},
-        {"report.pdf&#46;", u"report.pdf"},
+        {". .", u""},
+        {"&#46;&#46;&#46; ", u""},
+        // A NUL would cut the name short in the system's calls.
+        {std::string("a\0b.txt", 7), u"a_b.txt"},
+        // What the file system only refuses is left for creating the file to refuse (409).
+        {"a*?<>|\".txt", u"a*?<>|\".txt"},
+        {"tab\there", u"tab\there"},
+        {"report.pdf. . ", u"report.pdf. . "},
+        {"report.pdf&#46;", u"report.pdf."},
+        {"..a", u"..a"},
         // Device names, with or without extension or trailing dots, in any case.
         {"CON", u"_CON"},
         {"con.txt", u"_con.txt"},
@@ -198,7 +203,8 @@ TEST_CASE("stored names never leave the uploads folder or name a device") {
         {"nul.tar.gz", u"_nul.tar.gz"},
         {"COM1", u"_COM1"},
         {"com9.log", u"_com9.log"},
-        {"LPT1.", u"_LPT1"},
+        {"LPT1.", u"_LPT1."},
+        {"CON. ", u"_CON. "},
         {"lpt3 .txt", u"_lpt3 .txt"},
         {"AUX", u"_AUX"},
         {"prn.doc", u"_prn.doc"},

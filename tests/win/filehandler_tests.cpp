@@ -180,6 +180,47 @@ TEST_CASE("naming_duplicates_and_order") {
     CHECK(length == 0);
 }
 
+TEST_CASE("sharing_and_requests_compare_names_alike") {
+    // Pairs on which the system's comparison and a plain case folding disagree: the long s
+    // (U+017F) is its own letter to the system, while the sharp s (U+00DF) and "ss" are one.
+    Tree t;
+    Fixture f;
+    FileHandler files(nullptr);
+    files.setCompletionPort(f.port);
+    const wchar_t* folders[] = {L"\\a", L"\\b", L"\\c", L"\\d"};
+    for (const wchar_t* folder : folders)
+        CreateDirectoryW((t.root + folder).c_str(), nullptr);
+    const struct {
+        std::wstring path;
+        size_t size;
+        bool shared;
+    } shares[] = {
+        {t.root + L"\\a\\sun.txt", 1, true},
+        {t.root + L"\\b\\\u017Fun.txt", 2, true},
+        {t.root + L"\\c\\stra\u00DFe", 3, true},
+        {t.root + L"\\d\\strasse", 4, false},   // the same name as the one above to the system
+    };
+    for (const auto& share : shares) {
+        writeFile(share.path, share.size);
+        CHECK((add(files, share.path) != 0) == share.shared);
+    }
+    // Every shared item is reached by its own name, in any case the system folds.
+    const struct {
+        const wchar_t* request;
+        LONGLONG size;   // 0: no entry
+    } requests[] = {
+        {L"/sun.txt", 1}, {L"/SUN.TXT", 1}, {L"/\u017Fun.txt", 2}, {L"/\u017FUN.TXT", 2},
+        {L"/stra\u00DFe", 3}, {L"/STRA\u00DFE", 3},
+        {L"/strasse", 0},   // a segment matches only a name of its own length
+    };
+    for (const auto& r : requests) {
+        CAPTURE(r.size);
+        FileEntry* e = get(files, r.request);
+        CHECK((e ? e->size : 0) == r.size);
+        delete e;
+    }
+}
+
 TEST_CASE("files_open_overlapped_on_the_port") {
     Tree t;
     Fixture f;

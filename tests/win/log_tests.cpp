@@ -154,3 +154,14 @@ TEST_CASE("without a file the log runs, accepts entries and writes nothing") {
     log.waitForEnd();
     CHECK_FALSE(Log::info(L"U", nullptr, 1, L"F", L"no log"));
 }
+
+TEST_CASE("a log whose thread never started drops every entry") {
+    // Nothing would ever drain its queue: every entry offered must be refused (and freed).
+    Log log;
+    for (int i = 0; i < 100; ++i) {
+        CHECK_FALSE(Log::info(L"U", &log, i, L"F", L"text"));
+        CHECK_FALSE(Log::error(L"U", &log, i, L"F", L"Call", 5));
+    }
+    CHECK(log.destroyLog());
+    log.waitForEnd();
+}

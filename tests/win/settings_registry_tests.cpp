@@ -1,6 +1,6 @@
 // Settings against the real registry (HKCU of the test's WINEPREFIX): the first-run save of
 // every value with its exact type, the round trip, load limits, statistics, and the
-// "ShareList" value written and restored through FileHandler.
+// "ShareList" value written and restored through FileHandler, and the loader's lock order.
 #include <doctest.h>
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 
 #include "FileHandler.h"
 #include "HSMainSettings.h"
+#include "Log.h"
 
 namespace {
 
@@ -334,4 +335,52 @@ TEST_CASE("share_list_written_and_restored") {
     DeleteFileW(b.c_str());
     RemoveDirectoryW(a.c_str());
     RemoveDirectoryW(root.c_str());
+}
+
+// Holds a log's lock from the test, to see which locks a caller holds when it logs.
+struct LogLockProbe {
+    static CRITICAL_SECTION& lock(Log& log) { return log.lock_; }
+};
+
+namespace {
+
+DWORD WINAPI loadWith(void* log) {
+    loadSettings(static_cast<Log*>(log));
+    return 0;
+}
+
+DWORD WINAPI takeSettingsLock(void*) {
+    lockSettings();
+    unlockSettings();
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("load_failures_are_logged_after_the_settings_lock_is_released") {
+    Fixture f;
+    std::wstring longAddress(600, L'a');
+    writeValue(L"ServerAddress", REG_SZ, longAddress.c_str(), 1202);   // too long: a failed query
+    // A log without its thread has no other user of its lock than the loader.
+    Log log;
+    CRITICAL_SECTION& logLock = LogLockProbe::lock(log);
+    EnterCriticalSection(&logLock);
+    const LONG heldAlone = logLock.LockCount;
+    HANDLE loader = CreateThread(nullptr, 0, loadWith, &log, 0, nullptr);
+    REQUIRE(loader);
+    // The loader reaches its first report of the failure and waits for the log's lock.
+    for (int i = 0; i < 2000 && logLock.LockCount == heldAlone; ++i)
+        Sleep(5);
+    CHECK(logLock.LockCount != heldAlone);
+    // Meanwhile the settings lock must be free: no other lock is taken under it.
+    HANDLE taker = CreateThread(nullptr, 0, takeSettingsLock, nullptr, 0, nullptr);
+    REQUIRE(taker);
+    DWORD waited = WaitForSingleObject(taker, 5000);
+    LeaveCriticalSection(&logLock);
+    CHECK(waited == WAIT_OBJECT_0);
+    WaitForSingleObject(taker, INFINITE);
+    WaitForSingleObject(loader, INFINITE);
+    CloseHandle(taker);
+    CloseHandle(loader);
+    CHECK(std::wstring(g_settings.serverAddress) == L"serveraddress");
 }
