@@ -388,6 +388,9 @@ bool HTTPConnection::send401() {
 }
 
 // The head and, except for HEAD, the body: two gather writes, counted before they start.
+// Whoever brings the count to zero finishes the send side: a completion (onPiecesSent), or
+// this caller when a failed start leaves nothing in flight (false tells it so). A head that
+// completes while the body's start fails on another thread thus never strands the connection.
 bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
     bool withBody = request_.method != kMethodHead && bodyCount > 0;
     EnterCriticalSection(&transferLock_);
@@ -399,8 +402,9 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
         LOG_ERROR_TEXT(log_, L"HTTPConnection::postSend", L"postSend failed");
         EnterCriticalSection(&transferLock_);
         responseSends_ -= (headStarted ? 0 : 1) + (withBody && !bodyStarted ? 1 : 0);
+        bool inFlight = responseSends_ > 0;
         LeaveCriticalSection(&transferLock_);
-        return headStarted;  // a started head still completes the response's bookkeeping
+        return inFlight;
     }
     return true;
 }
