@@ -248,7 +248,8 @@ void HTTPListener::handleNewConnection(SOCKET client) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, L"HTTPListener::handleNewConnection", L"setsockopt", error);
     }
-    HTTPConnection* connection = new HTTPConnection(server_, connectionWindow_, counters_, files_, client, watch_);
+    HTTPConnection* connection =
+        new HTTPConnection(server_, connectionWindow_, counters_, files_, client, watch_);
     if (!server_->addObject(connection)) {
         delete connection;
         if (closesocket(client) == SOCKET_ERROR) {

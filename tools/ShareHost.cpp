@@ -46,7 +46,8 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_CONNECTION_STATUS: {
         ConnectionStatus* status = reinterpret_cast<ConnectionStatus*>(lParam);
         if (g_printProgress && message == WM_CONNECTION_STATUS && status->fields == StatusProgress) {
-            printf("progress %u %lld %lld\n", static_cast<unsigned>(wParam), status->bytesSent, status->bytesTotal);
+            printf("progress %u %lld %lld\n", static_cast<unsigned>(wParam), status->bytesSent,
+                   status->bytesTotal);
             fflush(stdout);
         }
         delete status;
@@ -114,7 +115,8 @@ TimeLimits timeLimits() {
     char value[128] = {};
     DWORD length = GetEnvironmentVariableA("WEXA_TIME_LIMITS", value, sizeof value);
     unsigned long head, body, send, drain;
-    if (length > 0 && length < sizeof value && sscanf(value, "%lu,%lu,%lu,%lu", &head, &body, &send, &drain) == 4) {
+    if (length > 0 && length < sizeof value &&
+        sscanf(value, "%lu,%lu,%lu,%lu", &head, &body, &send, &drain) == 4) {
         limits.headMs = head;
         limits.bodyMs = body;
         limits.sendMs = send;
