@@ -157,7 +157,7 @@ private:
     void startDraining();
     void pumpUpload();
     bool uploadDone() const;
-    bool wantsDrain() const;
+    bool keepDraining();
     bool postPostRecv();
     bool postWrite();
     int onPostReceived(BOOL ok, DWORD bytes);

@@ -83,7 +83,7 @@ bool HTTPConnection::beginPost(bool authorized) {
             LeaveCriticalSection(&transferLock_);
         }
         startDraining();
-        return wantsDrain();
+        return keepDraining();
     }
     boundary_ = request_.boundary;
     boundaryLength_ = request_.boundaryLength;
@@ -101,7 +101,7 @@ bool HTTPConnection::continuePost(DWORD bytes) {
     bodySeen_ += bytes;
     if (postPhase_ == PostDraining) {
         received_ = 0;
-        return wantsDrain();
+        return keepDraining();
     }
     if (watch_)
         watch_->progress(watchSlot_);
@@ -225,7 +225,7 @@ bool HTTPConnection::answerPostFailure() {
         LeaveCriticalSection(&transferLock_);
     }
     startDraining();
-    return wantsDrain();
+    return keepDraining();
 }
 
 // The rest of a refused body is read and dropped before the connection closes, so that the
@@ -242,7 +242,7 @@ void HTTPConnection::startDraining() {
 }
 
 // Whether more of a refused body is read; once not, the answer alone is left, on the send clock.
-bool HTTPConnection::wantsDrain() const {
+bool HTTPConnection::keepDraining() {
     bool more = bodySeen_ < request_.contentLength && bodySeen_ - drainStart_ < kDrainLimit;
     if (!more && watch_)
         watch_->enter(watchSlot_, ConnectionWatch::PhaseSending);

@@ -157,6 +157,10 @@ class TimeLimits(Host, unittest.TestCase):
         finally:
             s.close()
         self.back_to_baseline()
+        # The engine counts an object out just before it deletes it (and the file with it).
+        deadline = time.time() + 5
+        while os.path.exists(path) and time.time() < deadline:
+            time.sleep(0.1)
         self.assertFalse(os.path.exists(path))
 
     def test_upload_that_keeps_moving_outlasts_the_body_limit(self):
@@ -295,9 +299,9 @@ class IndexPageBudget(Host, unittest.TestCase):
                 s.close()
         print("\n  index page %.1f MiB; memory %.0f MiB, with 20 unread %.0f MiB, with 80 unread %.0f MiB, "
               "with 200 unread %.0f MiB; small file in %.2f s" % (page_mib, before, first, second, third, took))
-        # Unbounded, 120 more unread pages would take 120 pages more; bounded, only the pages
-        # being built at once (one per worker) come and go.
-        self.assertLess(third - second, 10 * page_mib)
+        # Unbounded, 200 unread pages would hold 200 pages; bounded, the budget is held and the
+        # pages being built at once (one per worker at most) come and go.
+        self.assertLess(third - before, 100 * page_mib)
         self.back_to_baseline()
 
 
