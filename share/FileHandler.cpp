@@ -320,12 +320,10 @@ void FileHandler::statusUpdate(DWORD id, bool force) {
         LeaveCriticalSection(&lock_);
         return;
     }
+    // A forced update is always posted (it carries a transfer's final total), even when no
+    // time has passed to measure a speed over.
     LONGLONG dt = now - item->sampleTimes[0];
-    if (dt <= 0) {
-        LeaveCriticalSection(&lock_);
-        return;
-    }
-    LONGLONG speed = item->activeTransfers
+    LONGLONG speed = item->activeTransfers && dt > 0
                          ? (item->totalSent - item->sampleTotals[0]) * 1000 / dt
                          : 0;
     memmove(item->sampleTimes, item->sampleTimes + 1, (kSpeedSamples - 1) * sizeof(int64_t));

@@ -24,21 +24,31 @@ size_t decimalText(LONGLONG value, char* out, size_t capacity) {
     return formatDecimal(value, out, capacity);
 }
 
+// Bytes of index pages held by all connections of the process (kPageBudget).
+SRWLOCK g_pageLock = SRWLOCK_INIT;
+LONGLONG g_pageBytesHeld = 0;
+
 }  // namespace
 
 HTTPConnection::HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
-                               FileHandler* files, SOCKET client)
+                               FileHandler* files, SOCKET client, ConnectionWatch* watch)
     : ServerObject(server, connectionWindow, WM_CONNECTION_CLOSED),
       counters_(counters),
       connectionWindow_(connectionWindow),
       files_(files),
-      socket_(client) {
+      socket_(client),
+      watch_(watch) {
+    if (watch_)
+        watch_->addRef();
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     frequency_ = f.QuadPart > 0 ? f.QuadPart : 1;
 }
 
-HTTPConnection::~HTTPConnection() {}
+HTTPConnection::~HTTPConnection() {
+    if (watch_)
+        watch_->release();
+}
 
 bool HTTPConnection::initObject() {
     InitializeCriticalSection(&transferLock_);
@@ -59,6 +69,16 @@ bool HTTPConnection::initObject() {
 }
 
 bool HTTPConnection::deleteObject() {
+    postFinalProgress();
+    if (watch_)
+        watch_->remove(watchSlot_);
+    watchSlot_ = ConnectionWatch::kNoSlot;
+    if (pageReserved_) {
+        AcquireSRWLockExclusive(&g_pageLock);
+        g_pageBytesHeld -= pageReserved_;
+        ReleaseSRWLockExclusive(&g_pageLock);
+        pageReserved_ = 0;
+    }
     deleteUpload();
     if (entry_) {
         if (entry_->itemId) {
@@ -93,6 +113,9 @@ bool HTTPConnection::deleteObject() {
 }
 
 int HTTPConnection::readyObject() {
+    // The head's clock starts now: a client gets a fixed time to send its whole head.
+    if (watch_)
+        watchSlot_ = watch_->add(id_);
     if (!server_->associate(reinterpret_cast<HANDLE>(socket_), L"HTTPConnection::readyObject"))
         return 1;
     sockaddr_in local;
@@ -163,6 +186,9 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return onPostReceived(ok, bytes);
     case MsgPostWrite:
         return onPostWritten(ok, error, bytes);
+    case MsgReport:
+        reportProgress();
+        return 0;
     default:
         return 0;
     }
@@ -219,6 +245,9 @@ bool HTTPConnection::handleData(DWORD bytes) {
     size_t headLength = static_cast<size_t>(end) + 4;
     parseRequestHead(&request_, receiveBuffer_, headLength);
     haveRequest_ = true;
+    if (watch_)
+        watch_->enter(watchSlot_, request_.method == kMethodPost ? ConnectionWatch::PhaseBody
+                                                                 : ConnectionWatch::PhaseSending);
     safePath_ = makeSafe(request_.displayPath, request_.displayPathLength, &safePathLength_);
     safeHost_ = makeSafe(request_.host, request_.hostLength, &safeHostLength_);
     bool more = answerRequest(headLength);
@@ -306,6 +335,8 @@ bool HTTPConnection::sendEntry() {
     case EntryOpenFile:
         return sendFile();
     case EntryIndexTable: {
+        if (!reservePage())
+            return send503();
         char owner[kTableOwnerCapacity];
         wchar_t name[kUserNameReadUnits + 1];
         DWORD nameLength = copyUserName(name, kUserNameReadUnits + 1);
@@ -387,7 +418,41 @@ bool HTTPConnection::send401() {
                     PIECE("\r\nWWW-Authenticate: Basic realm =\"Password protected\""));
 }
 
+// Counts this connection's index page against kPageBudget; when the budget is spent the page is
+// freed at once and false returned. A page larger than the whole budget still goes out when no
+// other page is held, so that a big folder can always be listed by someone.
+bool HTTPConnection::reservePage() {
+    LONGLONG bytes = entry_->contentLength;
+    AcquireSRWLockExclusive(&g_pageLock);
+    bool fits = g_pageBytesHeld == 0 || g_pageBytesHeld + bytes <= kPageBudget;
+    if (fits)
+        g_pageBytesHeld += bytes;
+    ReleaseSRWLockExclusive(&g_pageLock);
+    if (fits) {
+        pageReserved_ = bytes;
+        return true;
+    }
+    if (entry_->ownsContent)
+        delete[] entry_->content;
+    entry_->content = nullptr;
+    entry_->contentLength = 0;
+    return false;
+}
+
+bool HTTPConnection::send503() {
+    Piece body[10];
+    body[0] = PIECE(
+        "<html><head><title>503 Service Unavailable</title></head><body><h1>Service Unavailable</h1>"
+        "<p>The server is too busy to list this folder now. Please try again later.</p>");
+    size_t count = 1 + footer(body + 1);
+    return sendHtml(PIECE("HTTP/1.1 503 Service Unavailable\r\nDate: "), body, count,
+                    PIECE("\r\nRetry-After: 10"));
+}
+
 // The head and, except for HEAD, the body: two gather writes, counted before they start.
+// Whoever brings the count to zero finishes the send side: a completion (onPiecesSent), or
+// this caller when a failed start leaves nothing in flight (false tells it so). A head that
+// completes while the body's start fails on another thread thus never strands the connection.
 bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
     bool withBody = request_.method != kMethodHead && bodyCount > 0;
     EnterCriticalSection(&transferLock_);
@@ -399,8 +464,9 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
         LOG_ERROR_TEXT(log_, L"HTTPConnection::postSend", L"postSend failed");
         EnterCriticalSection(&transferLock_);
         responseSends_ -= (headStarted ? 0 : 1) + (withBody && !bodyStarted ? 1 : 0);
+        bool inFlight = responseSends_ > 0;
         LeaveCriticalSection(&transferLock_);
-        return headStarted;  // a started head still completes the response's bookkeeping
+        return inFlight;
     }
     return true;
 }
@@ -483,6 +549,8 @@ bool HTTPConnection::sendFile() {
     sent_ = 0;
     bool started = headStarted;
     if (headStarted && body) {
+        if (watch_)
+            watch_->setReporting(watchSlot_, true);
         readInFlight_ = postRead();
         if (!readInFlight_) {
             LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postRead failed");
@@ -596,6 +664,8 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     counters_->addSent(bytes);
     if (entry_->itemId)
         files_->addSent(entry_->itemId, bytes);
+    if (watch_)
+        watch_->progress(watchSlot_);
     EnterCriticalSection(&transferLock_);
     sent_ += bytes;
     LeaveCriticalSection(&transferLock_);
@@ -614,8 +684,11 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
 }
 
 int HTTPConnection::onPiecesSent(BOOL ok, DWORD bytes) {
-    if (ok)
+    if (ok) {
         counters_->addSent(bytes);
+        if (watch_)
+            watch_->progress(watchSlot_);
+    }
     EnterCriticalSection(&transferLock_);
     --responseSends_;
     bool allDone = responseSends_ == 0 && !bodyFollows_;
@@ -626,6 +699,8 @@ int HTTPConnection::onPiecesSent(BOOL ok, DWORD bytes) {
 }
 
 int HTTPConnection::finishSending(bool failed) {
+    if (watch_)
+        watch_->setReporting(watchSlot_, false);
     updateStatus(true);
     EnterCriticalSection(&transferLock_);
     sendFinished_ = true;
@@ -660,10 +735,37 @@ void HTTPConnection::updateStatus(bool forced) {
         lastProgress_ = now.QuadPart;
     LONGLONG sent = sent_;
     LONGLONG total = last_ - first_ + 1;
+    bool post = due && connectionWindow_ && entry_ && entry_->kind == EntryOpenFile;
+    if (post)
+        reportedSent_ = sent;
     LeaveCriticalSection(&transferLock_);
-    if (!due || !connectionWindow_ || !entry_ || entry_->kind != EntryOpenFile)
+    if (post)
+        postProgress(sent, total);
+}
+
+// The sweep asks about once a second while a transfer runs: the row moves even when the
+// completions come further apart than that.
+void HTTPConnection::reportProgress() {
+    EnterCriticalSection(&transferLock_);
+    bool upload = postPhase_ == PostReceiving;
+    LeaveCriticalSection(&transferLock_);
+    if (upload)
+        updatePostStatus(true);
+    else
+        updateStatus(true);
+}
+
+// At the end, whatever road it took, the row shows where the transfer really stopped.
+void HTTPConnection::postFinalProgress() {
+    if (!connectionWindow_)
         return;
-    postProgress(sent, total);
+    if (postPhase_ == PostReceiving || postPhase_ == PostComplete) {
+        LONGLONG done = postReceived_ < expectedSize_ ? postReceived_ : expectedSize_;
+        if (done != reportedPost_)
+            postProgress(done, expectedSize_);
+    } else if (entry_ && entry_->kind == EntryOpenFile && sent_ != reportedSent_) {
+        postProgress(sent_, last_ - first_ + 1);
+    }
 }
 
 // One progress record: "Sending File: 12.3%" with the size pair; an empty total counts as done.

@@ -7,6 +7,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "ConnectionWatch.h"
 #include "HttpRequest.h"
 #include "IndexPage.h"
 #include "ServerObject.h"
@@ -24,6 +25,11 @@ struct FileEntry;
 constexpr DWORD kRingBufferSize = WEXA_RING_BUFFER_SIZE;
 constexpr DWORD kRingSlots = 2;
 constexpr DWORD kReceiveCapacity = 4096;
+// At most this much of a refused request body is read and dropped before the connection closes.
+constexpr LONGLONG kDrainLimit = 64 * 1024;
+// Index pages waiting to be sent may hold this much memory together; beyond it a request for
+// one gets a 503 page, so clients that never read cannot make the server's memory grow.
+constexpr LONGLONG kPageBudget = 32 * 1024 * 1024;
 
 // Window messages to the Share tab's connection list (wParam = connection id).
 constexpr UINT WM_CONNECTION_OPENED = WM_USER + 12;
@@ -73,11 +79,12 @@ public:
         MsgReadFile = 7,
         MsgPostReceive = 8,
         MsgPostWrite = 9,
+        MsgReport = 10,   // from the listener's sweep: post the transfer's progress now
     };
     static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
     HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
-                   FileHandler* files, SOCKET client);
+                   FileHandler* files, SOCKET client, ConnectionWatch* watch = nullptr);
     ~HTTPConnection() override;
 
     bool initObject() override;
@@ -124,6 +131,10 @@ private:
     bool sendHtml(Piece status, const Piece* body, size_t count, Piece extra = {"", 0});
     bool send404();
     bool send401();
+    bool send503();
+    bool reservePage();
+    void reportProgress();
+    void postFinalProgress();
     bool postRead();
     bool postSend();
     int onPiecesSent(BOOL ok, DWORD bytes);
@@ -146,6 +157,7 @@ private:
     void startDraining();
     void pumpUpload();
     bool uploadDone() const;
+    bool keepDraining();
     bool postPostRecv();
     bool postWrite();
     int onPostReceived(BOOL ok, DWORD bytes);
@@ -164,6 +176,9 @@ private:
     HWND connectionWindow_;
     FileHandler* files_;
     SOCKET socket_;
+    ConnectionWatch* watch_;
+    DWORD watchSlot_ = ConnectionWatch::kNoSlot;
+    LONGLONG pageReserved_ = 0;   // bytes of kPageBudget this connection's page holds
 
     CRITICAL_SECTION transferLock_;
     bool transferLockReady_ = false;
@@ -203,6 +218,7 @@ private:
     DWORD sendIndex_ = 0;
     LONGLONG nextReadOffset_ = 0;
     LONGLONG lastProgress_ = 0;
+    LONGLONG reportedSent_ = -1;   // the figure of the last progress record
     LONGLONG frequency_ = 1;
 
     // Upload state; the transfer lock guards what the receive and write completions touch.
@@ -211,6 +227,7 @@ private:
     const char* boundary_ = nullptr;   // inside request_
     size_t boundaryLength_ = 0;
     LONGLONG bodySeen_ = 0;            // body bytes that came in through the request buffer
+    LONGLONG drainStart_ = 0;          // bodySeen_ when draining began
     wchar_t* uploadPath_ = nullptr;
     wchar_t* uploadName_ = nullptr;
     size_t uploadNameLength_ = 0;
@@ -232,4 +249,5 @@ private:
     DWORD postReceiveIndex_ = 0;
     DWORD writeIndex_ = 0;
     LONGLONG lastPostProgress_ = 0;
+    LONGLONG reportedPost_ = -1;
 };

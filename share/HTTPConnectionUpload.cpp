@@ -83,7 +83,7 @@ bool HTTPConnection::beginPost(bool authorized) {
             LeaveCriticalSection(&transferLock_);
         }
         startDraining();
-        return bodySeen_ < request_.contentLength;
+        return keepDraining();
     }
     boundary_ = request_.boundary;
     boundaryLength_ = request_.boundaryLength;
@@ -101,8 +101,10 @@ bool HTTPConnection::continuePost(DWORD bytes) {
     bodySeen_ += bytes;
     if (postPhase_ == PostDraining) {
         received_ = 0;
-        return bodySeen_ < request_.contentLength;
+        return keepDraining();
     }
+    if (watch_)
+        watch_->progress(watchSlot_);
     return handlePostData();
 }
 
@@ -129,8 +131,11 @@ bool HTTPConnection::handlePostData() {
         sendFinished_ = true;
     }
     LeaveCriticalSection(&transferLock_);
-    if (!failed)
+    if (!failed) {
+        if (watch_)
+            watch_->setReporting(watchSlot_, true);
         updateUploadPath();
+    }
     return false;
 }
 
@@ -220,16 +225,28 @@ bool HTTPConnection::answerPostFailure() {
         LeaveCriticalSection(&transferLock_);
     }
     startDraining();
-    return bodySeen_ < request_.contentLength;
+    return keepDraining();
 }
 
 // The rest of a refused body is read and dropped before the connection closes, so that the
-// client reads the answer instead of a reset.
+// client reads the answer instead of a reset; but only kDrainLimit bytes and the watch's drain
+// time, so that nobody can push an endless body at a refusal.
 void HTTPConnection::startDraining() {
     EnterCriticalSection(&transferLock_);
     postPhase_ = PostDraining;
     LeaveCriticalSection(&transferLock_);
     received_ = 0;
+    drainStart_ = bodySeen_;
+    if (watch_)
+        watch_->enter(watchSlot_, ConnectionWatch::PhaseDraining);
+}
+
+// Whether more of a refused body is read; once not, the answer alone is left, on the send clock.
+bool HTTPConnection::keepDraining() {
+    bool more = bodySeen_ < request_.contentLength && bodySeen_ - drainStart_ < kDrainLimit;
+    if (!more && watch_)
+        watch_->enter(watchSlot_, ConnectionWatch::PhaseSending);
+    return more;
 }
 
 // Called with the transfer lock held after every change: hands a finished buffer to the
@@ -336,6 +353,8 @@ int HTTPConnection::onPostReceived(BOOL ok, DWORD bytes) {
     LeaveCriticalSection(&transferLock_);
     if (failed)
         return 1;
+    if (watch_)
+        watch_->progress(watchSlot_);
     updatePostStatus(false);
     return done ? completeUpload() : 0;
 }
@@ -368,6 +387,10 @@ int HTTPConnection::onPostWritten(BOOL ok, DWORD error, DWORD bytes) {
 // Every byte is on disk and nothing is in flight: make the file final before the answer
 // goes out, so that a client that has the answer finds the file complete.
 int HTTPConnection::completeUpload() {
+    if (watch_) {
+        watch_->setReporting(watchSlot_, false);
+        watch_->enter(watchSlot_, ConnectionWatch::PhaseSending);
+    }
     finishUploadFile();
     EnterCriticalSection(&transferLock_);
     postPhase_ = PostComplete;
@@ -516,10 +539,12 @@ void HTTPConnection::updatePostStatus(bool forced) {
         lastPostProgress_ = now.QuadPart;
     LONGLONG total = expectedSize_;
     LONGLONG done = postReceived_ < total ? postReceived_ : total;
+    bool post = due && connectionWindow_;
+    if (post)
+        reportedPost_ = done;
     LeaveCriticalSection(&transferLock_);
-    if (!due || !connectionWindow_)
-        return;
-    postProgress(done, total);
+    if (post)
+        postProgress(done, total);
 }
 
 void HTTPConnection::updateCompletePost() {

@@ -17,6 +17,8 @@ static const wchar_t kLogUnit[] = L"HTTPListener";
 namespace {
 
 const DWORD kOutstandingAccepts = 3;
+// How often the connections' deadlines are checked and their progress asked for.
+const DWORD kSweepMs = 250;
 const DWORD kAddressBufferSize = 64;
 
 struct AcceptRecord : ServerMessage {
@@ -50,12 +52,22 @@ HTTPListener::HTTPListener(Server* server, HWND portWindow, FileHandler* files, 
 
 bool HTTPListener::initObject() {
     InitializeCriticalSection(&listenerLock_);
+    watch_ = new ConnectionWatch(limits_);
     return true;
 }
 
 bool HTTPListener::deleteObject() {
+    if (watch_)
+        watch_->release();
+    watch_ = nullptr;
     DeleteCriticalSection(&listenerLock_);
     return true;
+}
+
+// On a thread of the default timer queue; terminateObject waits for it before the listener goes.
+void CALLBACK HTTPListener::onSweepTimer(void* param, BOOLEAN) {
+    HTTPListener* listener = static_cast<HTTPListener*>(param);
+    listener->watch_->sweep(listener->server_, HTTPConnection::MsgReport);
 }
 
 void HTTPListener::closeListenSocket(const wchar_t* function) {
@@ -109,6 +121,13 @@ int HTTPListener::readyObject() {
     if (portWindow_ && !PostMessageW(portWindow_, WM_LISTENER_READY, id_, 0)) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"HTTPListener::readyObject", L"PostMessage", error);
+    }
+    // Without the timer the server still works, only without time limits.
+    if (!CreateTimerQueueTimer(&sweepTimer_, nullptr, onSweepTimer, this, kSweepMs, kSweepMs,
+                               WT_EXECUTEDEFAULT)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPListener::readyObject", L"CreateTimerQueueTimer", error);
+        sweepTimer_ = nullptr;
     }
     // The UPnP mapping and firewall check start here once their controllers are built.
     return 0;
@@ -224,7 +243,8 @@ void HTTPListener::handleNewConnection(SOCKET client) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, L"HTTPListener::handleNewConnection", L"setsockopt", error);
     }
-    HTTPConnection* connection = new HTTPConnection(server_, connectionWindow_, counters_, files_, client);
+    HTTPConnection* connection =
+        new HTTPConnection(server_, connectionWindow_, counters_, files_, client, watch_);
     if (!server_->addObject(connection)) {
         delete connection;
         if (closesocket(client) == SOCKET_ERROR) {
@@ -346,4 +366,10 @@ void HTTPListener::terminateObject() {
     // Closing the socket completes the outstanding accepts with errors.
     if (wasListening)
         closeListenSocket(L"HTTPListener::terminateObject");
+    // INVALID_HANDLE_VALUE: waits for a running sweep, which uses this listener.
+    if (sweepTimer_ && !DeleteTimerQueueTimer(nullptr, sweepTimer_, INVALID_HANDLE_VALUE)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HTTPListener::terminateObject", L"DeleteTimerQueueTimer", error);
+    }
+    sweepTimer_ = nullptr;
 }

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "ConnectionWatch.h"
 #include "ControllerNotice.h"
 #include "ServerObject.h"
 
@@ -60,6 +61,8 @@ public:
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
 
     WORD port() const { return port_; }
+    // Before the listener is added to the engine; the defaults otherwise.
+    void setTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
 private:
     bool postAccept();
@@ -70,6 +73,7 @@ private:
     void onUPnPFinished(DWORD result);
     void onFirewall(DWORD code, DWORD result);
     void closeListenSocket(const wchar_t* function);
+    static void CALLBACK onSweepTimer(void* param, BOOLEAN fired);
 
     HWND portWindow_;
     FileHandler* files_;
@@ -78,6 +82,9 @@ private:
     DWORD bindAddress_;
     WORD port_;
     SOCKET listenSocket_ = INVALID_SOCKET;
+    TimeLimits limits_;
+    ConnectionWatch* watch_ = nullptr;   // shared with the connections, which may outlive us
+    HANDLE sweepTimer_ = nullptr;
 
     CRITICAL_SECTION listenerLock_;   // the flags and results below
     bool listening_ = false;

@@ -4,7 +4,11 @@
 //
 // Standard output: "listening <port>" once the port is open, "failed <port>[ in use]" when it
 // cannot be, "objects <n>" for the "count" command, "stopped" after a clean stop.
+// With WEXA_HOST_PROGRESS=1 also "progress <connection> <done> <total>" for every progress record
+// and "closed <connection>" when a connection ends.
 // Standard input: "count", "quit" (end of input also quits).
+// WEXA_TIME_LIMITS="<head>,<body>,<send>,<drain>" (milliseconds) shortens the connections' time
+// limits so that tests of them run in seconds.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -28,6 +32,7 @@ enum HostCommand { CommandQuit = 1, CommandCount = 2 };
 
 Server* g_server = nullptr;
 bool g_stopping = false;
+bool g_printProgress = false;
 
 void say(const char* format, unsigned value, const char* suffix = "") {
     printf(format, value, suffix);
@@ -38,8 +43,19 @@ void say(const char* format, unsigned value, const char* suffix = "") {
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CONNECTION_OPENED:
-    case WM_CONNECTION_STATUS:
-        delete reinterpret_cast<ConnectionStatus*>(lParam);
+    case WM_CONNECTION_STATUS: {
+        ConnectionStatus* status = reinterpret_cast<ConnectionStatus*>(lParam);
+        if (g_printProgress && message == WM_CONNECTION_STATUS && status->fields == StatusProgress) {
+            printf("progress %u %lld %lld\n", static_cast<unsigned>(wParam), status->bytesSent,
+                   status->bytesTotal);
+            fflush(stdout);
+        }
+        delete status;
+        return 0;
+    }
+    case WM_CONNECTION_CLOSED:
+        if (g_printProgress)
+            say("closed %u%s\n", static_cast<unsigned>(wParam));
         return 0;
     case WM_LISTENER_STATUS:
         delete reinterpret_cast<PortStatus*>(lParam);
@@ -87,9 +103,32 @@ DWORD WINAPI readCommands(void* param) {
     return 0;
 }
 
+bool environmentFlag(const char* name) {
+    char value[8] = {};
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length > 0 && length < sizeof value && value[0] == '1';
+}
+
+// The defaults unless WEXA_TIME_LIMITS gives all four.
+TimeLimits timeLimits() {
+    TimeLimits limits;
+    char value[128] = {};
+    DWORD length = GetEnvironmentVariableA("WEXA_TIME_LIMITS", value, sizeof value);
+    unsigned long head, body, send, drain;
+    if (length > 0 && length < sizeof value &&
+        sscanf(value, "%lu,%lu,%lu,%lu", &head, &body, &send, &drain) == 4) {
+        limits.headMs = head;
+        limits.bodyMs = body;
+        limits.sendMs = send;
+        limits.drainMs = drain;
+    }
+    return limits;
+}
+
 }  // namespace
 
 int wmain() {
+    g_printProgress = environmentFlag("WEXA_HOST_PROGRESS");
     initSettingsLock();
     setDefaultSettings();
     Log log;
@@ -122,6 +161,7 @@ int wmain() {
     loadFileList(&log, files);
 
     HTTPListener* listener = new HTTPListener(g_server, window, files, &counters, 0, g_settings.sharePort, window);
+    listener->setTimeLimits(timeLimits());
     if (!g_server->addObject(listener))
         delete listener;
     HANDLE reader = CreateThread(nullptr, 0, readCommands, window, 0, nullptr);

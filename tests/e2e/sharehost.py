@@ -98,7 +98,7 @@ def share_list(paths_and_totals):
 class ShareHost:
     """The headless server. Use as a context manager; .port is where it listens."""
 
-    def __init__(self, settings, exe="WexaShareHost.exe", expect_listening=True):
+    def __init__(self, settings, exe="WexaShareHost.exe", expect_listening=True, env=None):
         self.port = settings.get("SharePort") or free_port()
         settings = dict(settings)
         settings["SharePort"] = self.port
@@ -106,11 +106,12 @@ class ShareHost:
         write_settings(settings)
         self.exe = os.path.join(BIN_DIR, "bin", exe)
         self.expect_listening = expect_listening
+        self.env = dict(env or {})
         self.lines = []
         self._cond = threading.Condition()
 
     def __enter__(self):
-        self.proc = subprocess.Popen([WINE, self.exe], env=wine_env(), stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([WINE, self.exe], env={**wine_env(), **self.env}, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         threading.Thread(target=self._read, daemon=True).start()
         if self.expect_listening:
@@ -154,6 +155,14 @@ class ShareHost:
     def object_count(self):
         self.command("count")
         return int(self.wait_line(("objects",), 30).split()[1])
+
+    def memory_kib(self):
+        """The host process's resident memory (the Wine process is the one started here)."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
 
     def stop(self):
         if self.proc.poll() is None:

@@ -444,10 +444,16 @@ TEST_CASE("posted_records_and_statistics") {
     CHECK(item->activeTransfers == 1);
     delete item;
     CHECK(f.drain().empty());
+    // A forced update goes out at once, in the same millisecond as the transfer's start.
     files.endTransfer(e->itemId);
-    Sleep(20);   // a forced update still needs time to have passed since the window reset
     files.statusUpdate(e->itemId, true);
-    CHECK(f.drain() == std::vector<std::pair<UINT, DWORD>>{{WM_SHARE_ITEM_STATUS, music}});
+    MSG msg;
+    REQUIRE(PeekMessageW(&msg, f.window, WM_SHARE_ITEM_STATUS, WM_SHARE_ITEM_STATUS, PM_REMOVE));
+    ItemStatus* status = reinterpret_cast<ItemStatus*>(msg.lParam);
+    CHECK(status->id == music);
+    CHECK(status->totalSent == 10000);
+    delete status;
+    CHECK(f.drain().empty());
     delete e;
 
     CHECK(files.removeFile(x));
