@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 from sharehost import BIN_DIR, KEY, WINE, free_port, wine_env, wine_path, write_settings
 
@@ -40,6 +41,9 @@ PASSWORD = S + "Error, server is password protected"
 MOVED = S + "File has moved to another server location, retrying"
 BAD_LOCATION = S + "Error parsing referring URL, file has moved"
 BAD_HEAD = S + "Server returned invalid or incompatible header"
+# Texts of an entry that is still working.
+RUNNING = ("Idle", RESOLVING, S + "Address resolved", S + "Requesting header", S + "Header read", DOWNLOADING,
+           NO_RESUME, MOVED)
 # Texts after which an entry does nothing more by itself.
 FAILURES = (OPEN_FAILED, RESUME_OPEN_FAILED, NOT_RESOLVED, NO_FILE_INFO, MODIFIED, ZERO_SIZE, NOT_FOUND,
             PASSWORD, BAD_LOCATION, BAD_HEAD, S + "Failed to start address resolving",
@@ -356,7 +360,7 @@ def _resolver_wrapper():
 # ---------------------------------------------------------------------------------------------
 # nginx.
 
-LOG_FORMAT = "'$remote_port\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$request_method\\t$uri\\t$http_range'"
+LOG_FORMAT = "'$remote_port\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$request_method\\t$request_uri\\t$http_range'"
 
 
 class Nginx:
@@ -450,7 +454,7 @@ class Nginx:
         self.proc = None
 
     def log_entries(self):
-        """[(remote port, status, bytes sent, body bytes sent, method, uri, range header)]."""
+        """[(remote port, status, bytes sent, body bytes sent, method, request uri, range header)]."""
         if not os.path.exists(self.access_log):
             return []
         out = []
@@ -490,16 +494,23 @@ def _wait_listening(port, proc, what, timeout=20):
 
 class _PlainHandler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # a 1.0 status line would not be recognised at all
+    requests = None
+
+    def log_request(self, *args):
+        self.requests.append((self.command, self.path, self.headers.get("Range")))
 
     def log_message(self, *args):
         pass
 
 
 class PlainServer:
-    """Python's http.server over `root`: whole files with 200, no ranges."""
+    """Python's http.server over `root`: whole files with 200, no ranges. .requests holds
+    (method, path, range header) of each request answered."""
 
     def __init__(self, root):
-        handler = lambda *a, **kw: _PlainHandler(*a, directory=root, **kw)
+        self.requests = []
+        handler_class = type("Handler", (_PlainHandler,), {"requests": self.requests})
+        handler = lambda *a, **kw: handler_class(*a, directory=root, **kw)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
@@ -549,10 +560,14 @@ def ranged_answer(head, data, accept_ranges=True, extra=b""):
 
 class ScriptedServer:
     """Accepts connections on a free loopback port, reads each request head and answers with
-    respond(head) (bytes; empty means close without a word). Heads are kept in .requests."""
+    respond(head) (bytes; empty means close without a word). Heads are kept in .requests.
+    chunk: the first 512 bytes of each answer go out in pieces of that size (a head split over
+    many receives); rate: bytes per second for the rest."""
 
-    def __init__(self, respond):
+    def __init__(self, respond, chunk=None, rate=None):
         self.respond = respond
+        self.chunk = chunk
+        self.rate = rate
         self.requests = []
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -593,6 +608,78 @@ class ScriptedServer:
                 self.requests.append(head)
                 reply = self.respond(head)
                 if reply:
-                    conn.sendall(reply)
+                    self._send(conn, reply)
             except OSError:
                 return
+
+    def _send(self, conn, reply):
+        at = 0
+        if self.chunk:
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            while at < min(len(reply), 512):
+                conn.sendall(reply[at:at + self.chunk])
+                at += self.chunk
+                time.sleep(0.002)
+        if not self.rate:
+            conn.sendall(reply[at:])
+            return
+        block = max(1, self.rate // 20)
+        while at < len(reply) and not self._stop:
+            conn.sendall(reply[at:at + block])
+            at += block
+            time.sleep(0.05)
+
+
+# ---------------------------------------------------------------------------------------------
+# Test base.
+
+
+class DownloadCase(unittest.TestCase):
+    """Fresh folders and registry per test, hosts that are always stopped, and the checks every
+    download test ends with."""
+
+    def setUp(self):
+        write_settings({})  # no DownloadsList left by an earlier test
+
+    def new_folder(self, name="dl"):
+        folder = tempfile.mkdtemp(prefix="wexa-%s-" % name)
+        self.addCleanup(shutil.rmtree, folder, True)
+        return folder
+
+    def start_host(self, urls=(), **kw):
+        host = DownloadHost(urls, **kw).start()
+        self.addCleanup(host.stop)
+        return host
+
+    def finish(self, host):
+        """The engine is back to its idle object count; quit then exits 0."""
+        self.assertEqual(host.wait_idle(), IDLE_OBJECTS, "objects left; lines: %s" % host.tail())
+        self.assertEqual(host.quit(), 0)
+
+    def assertSameBytes(self, path, source):
+        self.assertTrue(os.path.exists(path), path)
+        self.assertEqual(os.path.getsize(path), os.path.getsize(source), path)
+        self.assertEqual(sha_file(path), sha_file(source), path)
+
+    def assertKeptBytesMatch(self, path, source, ranges):
+        """Every byte outside the missing ranges is already the server's: a saved list never
+        claims bytes that are not in the file."""
+        size = os.path.getsize(source)
+        kept = []
+        at = 0
+        for start, end in sorted(ranges):
+            if start > at:
+                kept.append((at, start - 1))
+            at = end + 1
+        if at < size:
+            kept.append((at, size - 1))
+        with open(path, "rb") as local, open(source, "rb") as remote:
+            for start, end in kept:
+                local.seek(start)
+                remote.seek(start)
+                left = end - start + 1
+                while left:
+                    n = min(left, 4 * MiB)
+                    if local.read(n) != remote.read(n):
+                        self.fail("bytes %d-%d claimed done but differ from the server's" % (start, end))
+                    left -= n
