@@ -116,6 +116,7 @@ public:
     const std::wstring& localPath() const { return localPath_; }
     DWORD headerRequestId() const { return headerRequestId_; }
     bool isComplete() const { return complete_; }
+    bool isFileOpen() const { return fileOpen_; }
     bool isStopped() const { return stopped_; }
     bool hasError() const { return error_; }
     void clearError() { error_ = false; }

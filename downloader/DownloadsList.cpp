@@ -174,8 +174,8 @@ void DownloadsList::review(DownloadEntry* entry) {
 }
 
 void DownloadsList::startEntry(DownloadEntry* entry, bool advance) {
-    // A freshly opened file gets its connections at once.
-    if (advance && entry->doStep())
+    // A freshly opened file gets its connections at once; a redirect's resolver is started once.
+    if (advance && entry->doStep() && entry->isFileOpen())
         entry->doStep();
 }
 
