@@ -189,6 +189,7 @@ bool DownloadEntry::doStep() {
             failDownload();
             return false;
         }
+        resolving_ = true;
         setStatus(kResolving);
         return true;
     }
@@ -238,6 +239,7 @@ bool DownloadEntry::doStep() {
 }
 
 bool DownloadEntry::handleAddress(DWORD address) {
+    resolving_ = false;
     if (address == INADDR_NONE) {
         setStatus(kResolveFailed);
         stopped_ = true;

@@ -117,6 +117,9 @@ public:
     DWORD headerRequestId() const { return headerRequestId_; }
     bool isComplete() const { return complete_; }
     bool isFileOpen() const { return fileOpen_; }
+    // Waiting for the resolver's answer (a second answer, from a resolver started before a
+    // pause, is then no longer awaited).
+    bool isResolving() const { return resolving_; }
     bool isStopped() const { return stopped_; }
     bool hasError() const { return error_; }
     void clearError() { error_ = false; }
@@ -147,6 +150,7 @@ private:
     DWORD address_ = INADDR_NONE;
     WORD port_ = 80;
     bool resolved_ = false;
+    bool resolving_ = false;
     ByteRangeList ranges_;
     int64_t size_ = 0;
     bool headerRead_ = false;

@@ -15,6 +15,7 @@ const UINT WM_DL_HEAD_ENDED = WM_USER + 13;    // wParam header request object i
 struct HeadRecord {
     char* bytes;       // delete[]
     int32_t length;    // the head's length, its CR LF CR LF included
+    DWORD requestId;   // the header request's object id: a late answer is told apart
 };
 
 struct ProgressRecord {

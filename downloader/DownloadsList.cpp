@@ -182,7 +182,7 @@ void DownloadsList::startEntry(DownloadEntry* entry, bool advance) {
 void DownloadsList::onAddress(DWORD entryId, DWORD address) {
     DownloadEntry* entry = find(entryId);
     // A paused or removed entry starts again from the resolver when it is resumed.
-    if (!entry || entry->isStopped() || entry->isRemoving())
+    if (!entry || entry->isStopped() || entry->isRemoving() || !entry->isResolving())
         return;
     if (entry->handleAddress(address))
         entry->doStep();
@@ -191,7 +191,8 @@ void DownloadsList::onAddress(DWORD entryId, DWORD address) {
 
 void DownloadsList::onHead(DWORD entryId, HeadRecord* record) {
     DownloadEntry* entry = find(entryId);
-    if (entry && !entry->isStopped() && !entry->isRemoving()) {
+    // Only the current header request's answer counts; an earlier one's is late.
+    if (entry && !entry->isStopped() && !entry->isRemoving() && record->requestId == entry->headerRequestId()) {
         bool advance = entry->handleHeader(record->bytes, record->length);
         if (!advance && entry->passwordNeeded())
             observer_->credentialsNeeded(entry);

@@ -102,7 +102,7 @@ bool HeadRequester::handleData(const char* bytes, DWORD count) {
     receivedLength_ += static_cast<int32_t>(count);
     for (int32_t i = searchFrom; i < receivedLength_; ++i) {
         if (received_[i - 3] == '\r' && received_[i - 2] == '\n' && received_[i - 1] == '\r' && received_[i] == '\n') {
-            HeadRecord* record = new HeadRecord{received_, i + 1};
+            HeadRecord* record = new HeadRecord{received_, i + 1, id_};
             received_ = nullptr;
             receivedLength_ = 0;
             if (!PostMessageW(window_, headMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
