@@ -129,7 +129,7 @@ def read_downloads_list():
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
-    text = text.replace("\\\r\n", "").replace("\\\n", "")
+    text = text.replace("\r\n", "\n").replace("\\\n", "")
     match = re.search(r'^"DownloadsList"=hex\(7\):([0-9a-fA-F, ]*)$', text, re.M)
     if not match:
         return None

@@ -52,7 +52,8 @@ class Stealing(DownloadCase):
             self.finish(host)
 
     def test_lowering_and_raising_the_count_mid_download(self):
-        with Nginx(Files.root, limit_rate="1m") as nginx:
+        # 12 x 300 KB/s: the download runs about 7 s, long enough to change the count twice.
+        with Nginx(Files.root, limit_rate="300k") as nginx:
             host = self.start_host([nginx.url("/uneven.bin")], connections=12, folder=self.new_folder())
             host.wait_status(1, DOWNLOADING, 60)
             time.sleep(2)
