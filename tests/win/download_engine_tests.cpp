@@ -276,3 +276,170 @@ TEST_CASE("the header request sends its exact request and assembles a head split
     REQUIRE(pumpFor(WM_DL_HEAD_ENDED, 10000, &seen));
     CHECK(engine.stop());
 }
+
+namespace {
+
+// Serves one connection: reads the request head, sends the pieces with a pause between them,
+// closes. The request is kept for the test.
+struct ScriptedPeer {
+    Listener listener;
+    std::string request;
+    std::thread thread;
+    explicit ScriptedPeer(std::vector<std::string> pieces) {
+        thread = std::thread([this, pieces] {
+            SOCKET client = accept(listener.socket, nullptr, nullptr);
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                int n = recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, n);
+            }
+            for (const std::string& piece : pieces) {
+                send(client, piece.data(), static_cast<int>(piece.size()), 0);
+                Sleep(50);
+            }
+            closesocket(client);
+        });
+    }
+    ~ScriptedPeer() {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+struct TempFile {
+    std::wstring path;
+    HANDLE handle;
+    explicit TempFile(int64_t size) {
+        wchar_t folder[MAX_PATH], name[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        GetTempFileNameW(folder, L"wdl", 0, name);
+        path = name;
+        handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED,
+                             nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = size;
+        SetFilePointerEx(handle, end, nullptr, FILE_BEGIN);
+        SetEndOfFile(handle);
+    }
+    ~TempFile() {
+        CloseHandle(handle);
+        DeleteFileW(path.c_str());
+    }
+    std::string read(int64_t offset, DWORD length) {
+        std::string out(length, '\0');
+        OVERLAPPED o = {};
+        o.Offset = static_cast<DWORD>(offset);
+        o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD got = 0;
+        // The handle is on the engine's port: the event (with its low bit set) keeps this
+        // read's completion off the port.
+        o.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(o.hEvent) | 1);
+        if (!ReadFile(handle, &out[0], length, nullptr, &o) && GetLastError() != ERROR_IO_PENDING)
+            return "<read failed>";
+        GetOverlappedResult(handle, &o, &got, TRUE);
+        CloseHandle(reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(o.hEvent) & ~static_cast<ULONG_PTR>(1)));
+        out.resize(got);
+        return out;
+    }
+};
+
+int64_t progressTotal(const std::vector<Posted>& seen) {
+    int64_t total = 0;
+    for (const Posted& p : seen) {
+        if (p.message == WM_DL_PROGRESS) {
+            ProgressRecord* record = reinterpret_cast<ProgressRecord*>(p.lParam);
+            total += record->bytes;
+            delete record;
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST_CASE("a transfer connection writes its range at its offset and the list learns it when written") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 3000\r\n\r\n";
+    std::string body;
+    for (int i = 0; i < 3000; ++i)
+        body += static_cast<char>('a' + i % 26);
+    // The head ends inside the second piece, the body follows in uneven pieces.
+    ScriptedPeer peer({head.substr(0, 20), head.substr(20) + body.substr(0, 7), body.substr(7, 1993),
+                       body.substr(2000)});
+    TempFile file(10000);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ranges.resetToWhole(10000);
+    ReceivedCounter counter;
+    FileDownloader* connection =
+        new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(), peer.listener.port, "/f.bin",
+                           "example", file.handle, 4000, 6999, &ranges, "dTpw", &counter);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    peer.thread.join();
+    CHECK(peer.request ==
+          "GET /f.bin HTTP/1.1\r\nHost: example\r\nUser-Agent: Wexa-Share Downloader/1.2.1\r\n"
+          "Authorization: Basic dTpw\r\nRange: bytes=4000-6999\r\nConnection: close\r\n\r\n");
+    CHECK(file.read(4000, 3000) == body);
+    std::vector<ByteRange> missing = ranges.copyRanges();
+    REQUIRE(missing.size() == 2);
+    CHECK(missing[0].end == 3999);
+    CHECK(missing[1].start == 7000);
+    int64_t received = static_cast<int64_t>(head.size() + body.size());
+    CHECK(progressTotal(seen) == received);
+    CHECK(counter.read() == received);
+    CHECK(engine.server()->objectCount() == 0);
+    CHECK(engine.stop(5000));
+}
+
+TEST_CASE("a connection refuses a 200 for a range that does not start at 0 and writes nothing") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    ScriptedPeer peer({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'x')});
+    TempFile file(100);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ranges.resetToWhole(100);
+    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
+                                                    peer.listener.port, "/f", "h", file.handle, 50, 99, &ranges,
+                                                    nullptr, nullptr);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    progressTotal(seen);
+    CHECK(ranges.missingBytes() == 100);
+    CHECK(file.read(50, 50) == std::string(50, '\0'));
+    CHECK(engine.stop(5000));
+}
+
+TEST_CASE("a connection whose write lands on bytes already written ends after that write") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    // Bytes 20.. are already written by someone else; this server would send far more.
+    ScriptedPeer peer({"HTTP/1.1 206 Partial Content\r\nContent-Length: 80\r\n\r\n" + std::string(30, 'y'),
+                       std::string(50, 'z')});
+    TempFile file(100);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ByteRange missing[] = {{0, 19}};
+    ranges.replace(100, missing, 1);
+    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
+                                                    peer.listener.port, "/f", "h", file.handle, 0, 99, &ranges,
+                                                    nullptr, nullptr);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    progressTotal(seen);
+    CHECK(ranges.isEmpty());
+    CHECK(file.read(0, 30) == std::string(30, 'y'));
+    // It ended on the overlap, before the server's last piece reached the file.
+    CHECK(file.read(30, 50) == std::string(50, '\0'));
+    CHECK(engine.stop(5000));
+}
