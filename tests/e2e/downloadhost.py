@@ -535,10 +535,10 @@ def parse_range(head):
     return int(match.group(1)), (int(match.group(2)) if match.group(2) else None)
 
 
-def ranged_answer(head, data, accept_ranges=True, extra=b""):
+def ranged_answer(head, data, accept_ranges=True, honour_range=True, extra=b""):
     """The bytes an ordinary ranged server sends for this request: 206 with the asked part, or
-    200 with everything when no range was asked."""
-    asked = parse_range(head)
+    200 with everything when no range was asked (or honour_range is off)."""
+    asked = parse_range(head) if honour_range else None
     size = len(data)
     lines = []
     if asked is None:

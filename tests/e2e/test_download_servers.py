@@ -10,7 +10,8 @@ import unittest
 
 from downloadhost import (BAD_HEAD, BAD_LOCATION, DOWNLOADING, IDLE_OBJECTS, MODIFIED, MOVED, NO_FILE_INFO,
                           NO_RESUME, NOT_FOUND, NOT_RESOLVED, PASSWORD, PAUSED, USER_AGENT, ZERO_SIZE, MiB,
-                          DownloadCase, Nginx, PlainServer, ScriptedServer, free_port, make_file, ranged_answer)
+                          DownloadCase, Nginx, PlainServer, ScriptedServer, free_port, make_file, parse_range,
+                          ranged_answer)
 
 USER, PASSWORD_TEXT = "wexa user", "pa ss w0rd"  # nginx ends a stored password at ":"
 
@@ -149,6 +150,44 @@ class OddServers(DownloadCase):
             host = self.start_host([server.url("/split.bin")], folder=self.new_folder())
             with open(host.wait_complete(1, 60), "rb") as f:
                 self.assertEqual(f.read(), data)
+            self.finish(host)
+
+    def test_broken_transfer_without_ranges_starts_over_from_the_first_byte(self):
+        data = os.urandom(2 * MiB)
+        gets = []
+
+        def respond(head):
+            reply = ranged_answer(head, data, accept_ranges=False, honour_range=False)
+            if head.startswith(b"GET"):
+                gets.append(parse_range(head))
+                if len(gets) == 1:
+                    return reply[:len(reply) - MiB]  # the connection breaks half way
+            return reply
+        with ScriptedServer(respond) as server:
+            host = self.start_host([server.url("/whole.bin")], connections=4, folder=self.new_folder())
+            with open(host.wait_complete(1, 60), "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertIn(NO_RESUME, host.statuses(1))
+            self.assertEqual(gets[0], (0, len(data) - 1))
+            self.assertLessEqual(len(gets), 3)
+            self.finish(host)
+
+    def test_ranges_announced_but_every_get_answered_whole(self):
+        # The header request gets a 206; the transfers get 200 with everything. Only the
+        # connection that asked from byte 0 can use that; the others must not spin.
+        data = os.urandom(3 * MiB)
+        gets = []
+
+        def respond(head):
+            if head.startswith(b"GET"):
+                gets.append(parse_range(head))
+                return ranged_answer(head, data, honour_range=False)
+            return ranged_answer(head, data)
+        with ScriptedServer(respond, rate=3 * MiB) as server:
+            host = self.start_host([server.url("/ignores.bin")], connections=4, folder=self.new_folder())
+            with open(host.wait_complete(1, 60), "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertLess(len(gets), 20, gets)
             self.finish(host)
 
     def test_server_closing_without_a_head(self):
