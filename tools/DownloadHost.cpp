@@ -257,6 +257,8 @@ int wmain(int argc, wchar_t** argv) {
         DispatchMessageW(&msg);
 
     g_server->destroyServer();
+    // Every write has completed now: the list saved again holds everything the files hold.
+    g_list->saveDownloads();
     delete g_list;
     g_list = nullptr;
     WSACleanup();
