@@ -1,6 +1,7 @@
 """Drives the downloader's console host under Wine for end-to-end tests, and the real servers it
 downloads from on loopback: nginx with a config each test writes, Python's http.server (no ranges)
 and a scripted socket server for answers no ordinary server gives."""
+import atexit
 import hashlib
 import http.server
 import os
@@ -334,6 +335,10 @@ class DownloadHost:
 
 
 _RESOLV_DIR = None
+# Scratch folders of this process (resolver config, nginx prefixes): removed when it exits, since
+# a test may still read a stopped server's log.
+_SCRATCH = []
+atexit.register(lambda: [shutil.rmtree(d, ignore_errors=True) for d in _SCRATCH])
 
 
 def _resolver_wrapper():
@@ -345,6 +350,7 @@ def _resolver_wrapper():
         return []
     if _RESOLV_DIR is None:
         _RESOLV_DIR = tempfile.mkdtemp(prefix="wexa-resolv-")
+        _SCRATCH.append(_RESOLV_DIR)
         with open(os.path.join(_RESOLV_DIR, "resolv.conf"), "w") as f:
             f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
         probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount --bind %s /etc/resolv.conf" %
@@ -379,6 +385,7 @@ class Nginx:
         self.root = os.path.abspath(root)
         self.port = port or free_port()
         self.dir = tempfile.mkdtemp(prefix="wexa-nginx-")
+        _SCRATCH.append(self.dir)
         self.access_log = os.path.join(self.dir, "access.log")
         http = ["log_format t %s;" % LOG_FORMAT,
                 "access_log %s t;" % self.access_log,
@@ -425,7 +432,6 @@ class Nginx:
 
     def __exit__(self, *exc):
         self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     def start(self):
         self.proc = subprocess.Popen(["nginx", "-p", self.dir, "-c", self.conf, "-e",
