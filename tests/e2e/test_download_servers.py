@@ -172,6 +172,27 @@ class OddServers(DownloadCase):
             self.assertLessEqual(len(gets), 3)
             self.finish(host)
 
+    def test_pause_and_resume_without_ranges_fetches_everything_again(self):
+        data = os.urandom(3 * MiB)
+        gets = []
+
+        def respond(head):
+            if head.startswith(b"GET"):
+                gets.append(parse_range(head))
+            return ranged_answer(head, data, accept_ranges=False, honour_range=False)
+        with ScriptedServer(respond, rate=MiB) as server:
+            host = self.start_host([server.url("/plain.bin")], folder=self.new_folder())
+            host.wait_status(1, NO_RESUME, 60)
+            time.sleep(1)
+            host.command("pause 1")
+            host.wait_status(1, PAUSED)
+            mark = host.mark()
+            host.command("resume 1")
+            with open(host.wait_complete(1, 60, after=mark), "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertEqual(gets, [(0, len(data) - 1)] * 2)
+            self.finish(host)
+
     def test_ranges_announced_but_every_get_answered_whole(self):
         # The header request gets a 206; the transfers get 200 with everything. Only the
         # connection that asked from byte 0 can use that; the others must not spin.

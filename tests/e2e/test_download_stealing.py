@@ -110,7 +110,14 @@ class Stealing(DownloadCase):
             self.assertEqual(len(entries), 1)
             self.assertGreater(missing_bytes(entries[0][6]), 0)
             self.assertLess(missing_bytes(entries[0][6]), entries[0][3])
-            self.assertKeptBytesMatch(os.path.join(folder, "uneven.bin"), Files.uneven, entries[0][6])
+            local = os.path.join(folder, "uneven.bin")
+            self.assertKeptBytesMatch(local, Files.uneven, entries[0][6])
+            # With the server back, the next run restarts the failed entry and completes it.
+            nginx = Nginx(Files.root, port=nginx.port).start()
+            host = self.start_host()
+            self.assertEqual(host.wait_complete(1, 120), local)
+            self.assertSameBytes(local, Files.uneven)
+            self.finish(host)
         finally:
             nginx.stop()
 
