@@ -57,6 +57,10 @@ bool FileDownloader::initObject() {
 }
 
 bool FileDownloader::deleteObject() {
+    if (unreported_) {
+        sendUpdate(unreported_);
+        unreported_ = 0;
+    }
     // Gone before the termination message is posted, so the entry's next pick is current.
     ranges_->unregisterPosition(key_);
     return true;
@@ -128,7 +132,13 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
     }
     if (counter_)
         counter_->add(bytes);
-    sendUpdate(bytes);
+    unreported_ += bytes;
+    DWORD now = GetTickCount();
+    if (now - lastUpdate_ >= kUpdateMilliseconds) {
+        sendUpdate(unreported_);
+        unreported_ = 0;
+        lastUpdate_ = now;
+    }
     if (!handleData(&buffer, bytes)) {
         delete[] buffer;
         return 1;

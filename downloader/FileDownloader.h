@@ -36,6 +36,10 @@ private:
     int onReceived(char* buffer, BOOL ok, DWORD bytes);
     int onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes);
     void sendUpdate(DWORD bytes);
+    // At most one progress message per connection every kUpdateMilliseconds: under Wine every
+    // post is a round trip to the server, and a message per receive costs a large share of the
+    // speed. What is left is posted before the termination message.
+    static const DWORD kUpdateMilliseconds = 50;
     // *buffer may be handed to a write and replaced by a fresh one. False: the connection ends
     // (the caller frees *buffer when it is still set).
     bool handleData(char** buffer, DWORD count);
@@ -60,4 +64,8 @@ private:
     int64_t writeOffset_;
     bool headerDone_ = false;
     ReceivedCounter* counter_;
+    // Progress not yet posted, and when the last post went: touched only by the receive path
+    // (one receive outstanding) and by deleteObject, after every operation has ended.
+    DWORD unreported_ = 0;
+    DWORD lastUpdate_ = 0;
 };
