@@ -428,14 +428,15 @@ void DownloadEntry::addDownloaders() {
             delete connection;
             break;
         }
-        slots_.push_back(ConnectionSlot{connectionId, range.start, range.end, range.start, false});
+        slots_.push_back(ConnectionSlot{connectionId, range.start, range.end, range.start, false, false});
     }
 }
 
-void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes) {
+void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes, bool headRefused) {
     for (ConnectionSlot& slot : slots_) {
         if (slot.connectionId == connectionId) {
             slot.position += bytes;
+            slot.refused = slot.refused || headRefused;
             break;
         }
     }
@@ -453,14 +454,37 @@ bool DownloadEntry::hasConnection(DWORD connectionId) const {
 bool DownloadEntry::connectionEnded(DWORD connectionId) {
     for (size_t i = 0; i < slots_.size(); ++i) {
         if (slots_[i].connectionId == connectionId) {
-            const ConnectionSlot& slot = slots_[i];
-            if (!slot.asked && slot.position == slot.rangeStart && !stopped_ && !removing_)
-                recheck_ = true;
+            ConnectionSlot slot = slots_[i];
             slots_.erase(slots_.begin() + i);
+            if (!slot.asked && !stopped_ && !removing_)
+                judgeEnd(slot);
             break;
         }
     }
     return removing_ && slots_.empty();
+}
+
+void DownloadEntry::judgeEnd(const ConnectionSlot& slot) {
+    if (slot.position == slot.rangeStart) {
+        recheck_ = true;
+        return;
+    }
+    // Even a request from byte 0 got an answer that cannot be used: asking again would only
+    // repeat it.
+    if (slot.refused && slot.rangeStart == 0) {
+        setStatus(kInvalidHeader);
+        failDownload();
+        return;
+    }
+    // Ranges announced but not served: more connections would each be refused in turn, so
+    // the one that streams the whole file from byte 0 is left to finish alone.
+    if (slot.refused && resumable_) {
+        resumable_ = false;
+        setStatus(kDownloadingNoResume);
+    }
+    // Without ranges only a request from byte 0 can be used: start over.
+    if (!resumable_ && slots_.empty() && !ranges_.isEmpty())
+        ranges_.resetToWhole(size_);
 }
 
 void DownloadEntry::terminateConnections() {

@@ -58,7 +58,8 @@ struct ConnectionSlot {
     int64_t rangeStart;
     int64_t rangeEnd;
     int64_t position;
-    bool asked;   // told to terminate by the entry (pause, fewer connections, failure)
+    bool asked;     // told to terminate by the entry (pause, fewer connections, failure)
+    bool refused;   // its response head was refused
 };
 
 // What an entry needs from the program around it.
@@ -94,7 +95,7 @@ public:
     bool handleHeader(const char* head, size_t length);
     bool openFile();
     void addDownloaders();
-    void addProgress(DWORD connectionId, int32_t bytes);
+    void addProgress(DWORD connectionId, int32_t bytes, bool headRefused = false);
     bool connectionEnded(DWORD connectionId);
     bool hasConnection(DWORD connectionId) const;
     void togglePause();
@@ -134,6 +135,8 @@ private:
     bool parseUrl(const wchar_t* text, size_t length, bool takeName);
     void useFolderName(const std::wstring& name);
     void terminateConnections();
+    // A connection ended by itself: decide what the next one needs.
+    void judgeEnd(const ConnectionSlot& slot);
     void closeFile(const wchar_t* function);
     std::string hostText();
     bool checkSize(const struct ResponseHeader& head);

@@ -21,6 +21,9 @@ struct HeadRecord {
 struct ProgressRecord {
     int32_t bytes;
     DWORD connectionId;
+    // The connection's response head was refused (a 200 for a range that does not start at 0):
+    // the server does not serve ranges on GET, whatever its header request said.
+    bool headRefused;
 };
 
 // Every byte every transfer connection received, for the program's total rate.

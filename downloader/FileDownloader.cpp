@@ -140,6 +140,10 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
         lastUpdate_ = now;
     }
     if (!handleData(&buffer, bytes)) {
+        if (headRefused_) {
+            sendUpdate(unreported_, true);
+            unreported_ = 0;
+        }
         delete[] buffer;
         return 1;
     }
@@ -151,8 +155,8 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
     return 0;
 }
 
-void FileDownloader::sendUpdate(DWORD bytes) {
-    ProgressRecord* record = new ProgressRecord{static_cast<int32_t>(bytes), id_};
+void FileDownloader::sendUpdate(DWORD bytes, bool headRefused) {
+    ProgressRecord* record = new ProgressRecord{static_cast<int32_t>(bytes), id_, headRefused};
     if (!PostMessageW(window_, progressMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"FileDownloader::sendUpdate", L"PostMessage", error);
@@ -189,8 +193,10 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
         }
         if (!end)
             return head_.size() < kMaxHeadBytes;
-        if (!acceptHead(end))
+        if (!acceptHead(end)) {
+            headRefused_ = true;
             return false;
+        }
         // The blank line ends inside this receive: the body's first bytes follow it here.
         size_t bodyOffset = end - before;
         data = *buffer + bodyOffset;

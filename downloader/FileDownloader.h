@@ -35,7 +35,7 @@ private:
     int onConnected();
     int onReceived(char* buffer, BOOL ok, DWORD bytes);
     int onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes);
-    void sendUpdate(DWORD bytes);
+    void sendUpdate(DWORD bytes, bool headRefused = false);
     // At most one progress message per connection every kUpdateMilliseconds: under Wine every
     // post is a round trip to the server, and a message per receive costs a large share of the
     // speed. What is left is posted before the termination message.
@@ -63,6 +63,7 @@ private:
     int32_t key_ = 0;
     int64_t writeOffset_;
     bool headerDone_ = false;
+    bool headRefused_ = false;   // receive path only
     ReceivedCounter* counter_;
     // Progress not yet posted, and when the last post went: touched only by the receive path
     // (one receive outstanding) and by deleteObject, after every operation has ended.
