@@ -1,6 +1,6 @@
 # Win32 units of the downloader's engine. wexa_downloader_core holds everything the window
 # will use, so that tests and the headless host link the same code the program runs.
-set(WEXA_DL_RECEIVE_BUFFER "10240" CACHE STRING "Receive buffer of one transfer connection, in bytes")
+set(WEXA_DL_RECEIVE_BUFFER "" CACHE STRING "Override the transfer connections' receive buffer, in bytes (benchmarks only)")
 add_library(wexa_downloader_core STATIC
   ${CMAKE_SOURCE_DIR}/downloader/TCPObject.cpp
   ${CMAKE_SOURCE_DIR}/downloader/AddressResolver.cpp
@@ -10,7 +10,9 @@ add_library(wexa_downloader_core STATIC
   ${CMAKE_SOURCE_DIR}/downloader/DownloadsList.cpp
 )
 target_compile_options(wexa_downloader_core PRIVATE ${WEXA_WARNINGS})
-target_compile_definitions(wexa_downloader_core PUBLIC WEXA_DL_RECEIVE_BUFFER=${WEXA_DL_RECEIVE_BUFFER})
+if(WEXA_DL_RECEIVE_BUFFER)
+  target_compile_definitions(wexa_downloader_core PUBLIC WEXA_DL_RECEIVE_BUFFER=${WEXA_DL_RECEIVE_BUFFER})
+endif()
 target_include_directories(wexa_downloader_core PUBLIC ${CMAKE_SOURCE_DIR}/downloader)
 target_link_libraries(wexa_downloader_core PUBLIC wexa_shared advapi32 shell32)
 
