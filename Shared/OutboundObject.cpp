@@ -6,7 +6,8 @@
 #include "Log.h"
 #include "ServerWithReg.h"
 
-static const wchar_t kLogUnit[] = L"OutboundObject";
+// Every entry is logged under the requester's own unit.
+#define LOG_ERROR_AS(function, call, code) Log::error(names_.unit, log_, __LINE__, (function), (call), (code))
 
 OutboundObject::OutboundObject(Server* server, HWND notifyWindow, UINT terminationMessage,
                                const OutboundNames& names)
@@ -16,7 +17,7 @@ bool OutboundObject::openAndConnect(const wchar_t* function, DWORD address, WORD
     socket_ = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
     if (socket_ == INVALID_SOCKET) {
         DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, function, L"WSASocket", error);
+        LOG_ERROR_AS(function, L"WSASocket", error);
         return false;
     }
     if (!server_->associate(reinterpret_cast<HANDLE>(socket_), function))
@@ -27,7 +28,7 @@ bool OutboundObject::openAndConnect(const wchar_t* function, DWORD address, WORD
     local.sin_port = 0;
     if (bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, function, L"bind", error);
+        LOG_ERROR_AS(function, L"bind", error);
         return false;
     }
     return startConnect(address, port);
@@ -38,7 +39,7 @@ void OutboundObject::closeSocket(const wchar_t* function) {
         return;
     if (closesocket(socket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, function, L"closesocket", error);
+        LOG_ERROR_AS(function, L"closesocket", error);
     }
 }
 
@@ -50,7 +51,7 @@ bool OutboundObject::startConnect(DWORD address, WORD port) {
     if (WSAIoctl(socket_, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &connectEx, sizeof connectEx,
                  &returned, nullptr, nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, names_.connect, L"WSAIoctl", error);
+        LOG_ERROR_AS(names_.connect, L"WSAIoctl", error);
         return false;
     }
     if (!takeReference())
@@ -64,7 +65,7 @@ bool OutboundObject::startConnect(DWORD address, WORD port) {
                    record->overlapped())) {
         DWORD error = WSAGetLastError();
         if (error != WSA_IO_PENDING) {
-            LOG_ERROR(log_, names_.connect, L"ConnectEx", error);
+            LOG_ERROR_AS(names_.connect, L"ConnectEx", error);
             delete record;
             giveReference();
             return false;
@@ -85,7 +86,7 @@ bool OutboundObject::startRecv(char* buffer, DWORD length) {
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         if (error != WSA_IO_PENDING) {
-            LOG_ERROR(log_, names_.recv, L"WSARecv", error);
+            LOG_ERROR_AS(names_.recv, L"WSARecv", error);
             delete record;
             giveReference();
             return false;
@@ -102,7 +103,7 @@ bool OutboundObject::startSend(WSABUF* buffers, DWORD count) {
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         if (error != WSA_IO_PENDING) {
-            LOG_ERROR(log_, names_.send, L"WSASend", error);
+            LOG_ERROR_AS(names_.send, L"WSASend", error);
             delete record;
             giveReference();
             return false;

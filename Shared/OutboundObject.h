@@ -19,8 +19,10 @@ struct SocketRecord : ServerMessage {
         : ServerMessage(id, messageCode), socket(s), buffer(data), length(size) {}
 };
 
-// The log's function names of one class's starters ("HeadRequester::postConnect", ...).
+// The log's source unit and function names of one class's starters ("HeadRequester",
+// "HeadRequester::postConnect", ...): each requester logs as itself.
 struct OutboundNames {
+    const wchar_t* unit;
     const wchar_t* connect;
     const wchar_t* recv;
     const wchar_t* send;

@@ -30,7 +30,7 @@ FileDownloader::FileDownloader(Server* server, HWND notifyWindow, DWORD entryId,
                                const char* path, const char* host, HANDLE file, int64_t rangeStart,
                                int64_t rangeEnd, ByteRangeList* ranges, const char* credentials,
                                ReceivedCounter* counter)
-    : TCPObject(server, notifyWindow, WM_DL_TRANSFER_ENDED),
+    : TCPObject(server, notifyWindow, WM_DL_TRANSFER_ENDED, kLogUnit),
       entryId_(entryId),
       progressMessage_(WM_DL_PROGRESS),
       window_(notifyWindow),

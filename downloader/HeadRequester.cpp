@@ -8,7 +8,7 @@
 
 static const wchar_t kLogUnit[] = L"HeadRequester";
 
-static const OutboundNames kHeadNames = {L"HeadRequester::postConnect", L"HeadRequester::postRecv",
+static const OutboundNames kHeadNames = {L"HeadRequester", L"HeadRequester::postConnect", L"HeadRequester::postRecv",
                                          L"HeadRequester::postSend"};
 
 static char* copyText(const char* text) {

@@ -5,7 +5,8 @@
 
 class TCPObject : public OutboundObject {
 public:
-    TCPObject(Server* server, HWND notifyWindow, UINT terminationMessage);
+    // unit: the derived class's log unit, under which the starters log too.
+    TCPObject(Server* server, HWND notifyWindow, UINT terminationMessage, const wchar_t* unit);
 
 protected:
     bool postConnect(DWORD address, WORD port) { return startConnect(address, port); }
