@@ -9,8 +9,9 @@ import unittest
 from downloadhost import (COMPLETE, DOWNLOADING, GiB, MiB, DownloadCase, Nginx, downloads_list_bytes, make_file,
                           read_downloads_list, record, sha_file, wine_path, write_downloads_list)
 
-# Sizes around the 10240-byte receive buffer, one file of several buffers and one large one.
-SMALL = [1, 10239, 10240, 10241, MiB]
+# Sizes around the receive buffer (10240 bytes, or 256 KiB as built by default), one file of
+# several buffers and one large one.
+SMALL = [1, 10239, 10240, 10241, 262143, 262144, 262145, MiB]
 LARGE = 100 * MiB
 HUGE = 4 * GiB + 100 * MiB
 
