@@ -129,7 +129,8 @@ class SavedList(DownloadCase):
         ]))
         # Skipped or kept failed: either way the usable record is restored and the host goes on.
         host.wait_for(lambda l: l.startswith("status ") and l.endswith(RESOLVING), 30, 0, "a restored entry")
-        self.assertEqual(host.quit(), 0)
+        self.held.release.set()
+        self.finish(host)
         self.assertIn(url("/b.bin"), read_downloads_list().decode("utf-16-le"))
 
     def test_list_is_saved_when_an_entry_is_added_and_removed(self):
