@@ -178,6 +178,15 @@ class Restored(DownloadCase):
         self.finish(host)
         self.assertEqual(read_downloads_list(), EMPTY_LIST)
 
+    def test_completion_is_saved_before_it_is_reported(self):
+        # Killed right after the completion line: the list no longer holds the finished download,
+        # so a crash then cannot make the next run fetch it again.
+        folder = self.new_folder()
+        host = self.start_host([self.nginx.url("/mib.bin")], connections=2, folder=folder)
+        host.wait_complete(1, 60)
+        host.kill9()
+        self.assertEqual(read_downloads_list(), EMPTY_LIST)
+
     def test_record_from_before_the_header_starts_over_with_its_count_and_login(self):
         folder = self.new_folder()
         local = os.path.join(folder, "secret.bin")
