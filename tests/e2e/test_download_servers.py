@@ -24,7 +24,6 @@ class Files:
         cls.root = tempfile.mkdtemp(prefix="wexa-www-")
         os.mkdir(os.path.join(cls.root, "private"))
         cls.big = make_file(cls.root, "big.bin", 6 * MiB + 3, seed=1)
-        cls.small = make_file(cls.root, "small.bin", 300001, seed=2)
         cls.secret = make_file(os.path.join(cls.root, "private"), "secret.bin", 2 * MiB, seed=3)
         open(os.path.join(cls.root, "empty.bin"), "wb").close()
 
@@ -189,6 +188,28 @@ class OddServers(DownloadCase):
             mark = host.mark()
             host.command("resume 1")
             with open(host.wait_complete(1, 60, after=mark), "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertEqual(gets, [(0, len(data) - 1)] * 2)
+            self.finish(host)
+
+    def test_restart_without_ranges_fetches_everything_again(self):
+        data = os.urandom(3 * MiB)
+        gets = []
+
+        def respond(head):
+            if head.startswith(b"GET"):
+                gets.append(parse_range(head))
+            return ranged_answer(head, data, accept_ranges=False, honour_range=False)
+        folder = self.new_folder()
+        with ScriptedServer(respond, rate=MiB) as server:
+            host = self.start_host([server.url("/plain.bin")], folder=folder)
+            host.wait_status(1, NO_RESUME, 60)
+            time.sleep(1)
+            self.assertEqual(host.quit(), 0)
+            host = self.start_host()
+            local = host.wait_complete(1, 60)
+            self.assertEqual(local, os.path.join(folder, "plain.bin"))
+            with open(local, "rb") as f:
                 self.assertEqual(f.read(), data)
             self.assertEqual(gets, [(0, len(data) - 1)] * 2)
             self.finish(host)
