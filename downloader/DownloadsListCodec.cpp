@@ -24,9 +24,9 @@ bool usableCredentials(const std::string& credentials) {
     return true;
 }
 
-void appendNumber(int64_t value, std::u16string* value16) {
+void appendNumber(int64_t value, std::u16string* text) {
     char16_t digits[24];
-    value16->append(digits, formatDecimal(value, digits, sizeof digits / sizeof *digits));
+    text->append(digits, formatDecimal(value, digits, sizeof digits / sizeof *digits));
 }
 
 bool allDigits(const char16_t* text, size_t length) {
