@@ -1,7 +1,9 @@
-# Win32 units of the shared framework: engine, log, window routing.
+# Win32 units of the shared framework: engine, log, window routing,
+# the outbound request plumbing.
 set(WEXA_SHARED_WIN_SOURCES
   ${CMAKE_SOURCE_DIR}/Shared/Log.cpp
   ${CMAKE_SOURCE_DIR}/Shared/ServerWithReg.cpp
   ${CMAKE_SOURCE_DIR}/Shared/ServerObject.cpp
   ${CMAKE_SOURCE_DIR}/Shared/WndProcDispatcher1.cpp
+  ${CMAKE_SOURCE_DIR}/Shared/OutboundObject.cpp
 )

@@ -1,0 +1,603 @@
+// DownloadEntry: the step machine of one download, its file, and its display figures.
+#include "DownloadEntry.h"
+
+#include <string.h>
+
+#include "AddressResolver.h"
+#include "DownloadMessages.h"
+#include "DownloadUrl.h"
+#include "DownloadsListCodec.h"
+#include "FileDownloader.h"
+#include "HeadRequester.h"
+#include "Log.h"
+#include "ResponseHeader.h"
+#include "ServerWithReg.h"
+#include "TextHelpers.h"
+
+static const wchar_t kLogUnit[] = L"DownloadEntry";
+
+const char kDownloaderAgent[] = "Wexa-Share Downloader/1.2.1";
+
+namespace EntryStatus {
+const wchar_t kIdle[] = L"Idle";
+const wchar_t kResolving[] = L"Current Status: Resolving address";
+const wchar_t kResolveStartFailed[] = L"Current Status: Failed to start address resolving";
+const wchar_t kResolveFailed[] = L"Current Status: Failed to resolve address";
+const wchar_t kResolved[] = L"Current Status: Address resolved";
+const wchar_t kRequestingHeader[] = L"Current Status: Requesting header";
+const wchar_t kHeaderStartFailed[] = L"Current Status: Failed to start header request";
+const wchar_t kNoFileInfo[] = L"Current Status: Failed to get file-info from server";
+const wchar_t kHeaderRead[] = L"Current Status: Header read";
+const wchar_t kDownloading[] = L"Current Status: Downloading";
+const wchar_t kDownloadingNoResume[] = L"Current Status: Downloading (Resume NOT supported)";
+const wchar_t kOpenFailed[] = L"Current Status: Failed to open file";
+const wchar_t kResumeOpenFailed[] = L"Current Status: Failed to open file to resume on";
+const wchar_t kModified[] = L"Current Status: Error. The file on the server has been modified.";
+const wchar_t kZeroSize[] = L"Current Status: Error, file-size is zero bytes";
+const wchar_t kNotFound[] = L"Current Status: Error, file not found on server";
+const wchar_t kPasswordProtected[] = L"Current Status: Error, server is password protected";
+const wchar_t kMoved[] = L"Current Status: File has moved to another server location, retrying";
+const wchar_t kMovedUnusable[] = L"Current Status: Error parsing referring URL, file has moved";
+const wchar_t kInvalidHeader[] = L"Current Status: Server returned invalid or incompatible header";
+const wchar_t kPaused[] = L"Current Status: Paused";
+const wchar_t kComplete[] = L"Current Status: Download complete";
+}  // namespace EntryStatus
+
+using namespace EntryStatus;
+
+namespace {
+
+const char16_t* u16(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+std::string base64(const std::string& bytes) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
+        out += alphabet[v >> 18];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    if (i + 1 == bytes.size()) {
+        uint32_t v = uint8_t(bytes[i]) << 16;
+        out += alphabet[v >> 18];
+        out += alphabet[(v >> 12) & 63];
+        out += "==";
+    } else if (i + 2 == bytes.size()) {
+        uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8);
+        out += alphabet[v >> 18];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace
+
+DownloadEntry::DownloadEntry(const EntryContext& context, DWORD entryId)
+    : log_(context.log),
+      window_(context.window),
+      server_(context.server),
+      folder_(context.folder),
+      listener_(context.listener),
+      counter_(context.counter),
+      status_(kIdle),
+      id_(entryId) {
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency_);
+    QueryPerformanceCounter(&now);
+    for (int i = 0; i < 8; ++i) {
+        sampleTimes_[i] = now.QuadPart;
+        sampleBytes_[i] = 0;
+    }
+    slots_.reserve(kMaxConnections);
+}
+
+DownloadEntry::~DownloadEntry() {
+    if (deleteOnDestroy_ && !deleteFile())
+        LOG_ERROR_TEXT(log_, L"DownloadEntry::~DownloadEntry", L"Failed to delete file");
+    closeFile(L"DownloadEntry::~DownloadEntry");
+}
+
+void DownloadEntry::setStatus(const wchar_t* text) {
+    status_ = text;
+    if (listener_)
+        listener_->entryStatusChanged(this);
+}
+
+bool DownloadEntry::parseUrl(const wchar_t* text, size_t length, bool takeName) {
+    UrlParts parts;
+    if (!splitDownloadUrl(u16(text), length, &parts))
+        return false;
+    host_.assign(text + parts.hostStart, parts.hostLength);
+    if (parts.portGiven)
+        port_ = parts.port;
+    path_.assign(text + parts.pathStart, length - parts.pathStart);
+    if (takeName) {
+        std::u16string name = urlFileName(u16(path_.c_str()), path_.size());
+        useFolderName(std::wstring(wide(name.c_str()), name.size()));
+    }
+    return true;
+}
+
+void DownloadEntry::useFolderName(const std::wstring& name) {
+    fileName_ = name;
+    localPath_ = (folder_ ? *folder_ : std::wstring()) + L"\\" + name;
+}
+
+bool DownloadEntry::setUrl(const wchar_t* text, size_t length) {
+    url_.assign(text, length);
+    return parseUrl(text, length, true);
+}
+
+void DownloadEntry::setLocalPath(const wchar_t* text, size_t length, bool overwrite) {
+    localPath_.assign(text, length);
+    std::u16string name = localPathFileName(u16(localPath_.c_str()), localPath_.size());
+    fileName_.assign(wide(name.c_str()), name.size());
+    overwrite_ = overwrite;
+}
+
+bool DownloadEntry::restore(const DownloadRecord& record) {
+    if (!setUrl(wide(record.url.c_str()), record.url.size()))
+        return false;
+    setLocalPath(wide(record.localPath.c_str()), record.localPath.size(), false);
+    if (!record.ranges.empty())
+        ranges_.replace(record.size, record.ranges.data(), record.ranges.size());
+    size_ = ranges_.size();
+    resumeFile_ = record.fileFlag;
+    savedConnections_ = record.connections;
+    credentials_ = record.credentials;
+    return true;
+}
+
+void DownloadEntry::fillRecord(DownloadRecord* record) {
+    record->localPath.assign(u16(localPath_.c_str()), localPath_.size());
+    record->url.assign(u16(url_.c_str()), url_.size());
+    record->fileFlag = fileOpen_ || resumeFile_;
+    record->size = ranges_.size();
+    record->connections = wanted_;
+    record->credentials = credentials_;
+    record->ranges = ranges_.copyRanges();
+}
+
+std::string DownloadEntry::hostText() {
+    std::string out;
+    if (host_.empty())
+        return out;
+    int needed = WideCharToMultiByte(CP_OEMCP, 0, host_.c_str(), static_cast<int>(host_.size()), nullptr, 0,
+                                     nullptr, nullptr);
+    if (needed > 0) {
+        out.resize(needed);
+        WideCharToMultiByte(CP_OEMCP, 0, host_.c_str(), static_cast<int>(host_.size()), &out[0], needed, nullptr,
+                            nullptr);
+    }
+    return out;
+}
+
+bool DownloadEntry::doStep() {
+    if (!resolved_) {
+        std::string host = hostText();
+        AddressResolver* resolver = new AddressResolver(server_, window_, id_, host.c_str());
+        if (!server_->addObject(resolver)) {
+            LOG_ERROR_TEXT(log_, L"DownloadEntry::doStep", L"addObject");
+            delete resolver;
+            setStatus(kResolveStartFailed);
+            failDownload();
+            return false;
+        }
+        resolving_ = true;
+        setStatus(kResolving);
+        return true;
+    }
+    if (!headerRead_) {
+        std::string host = hostText();
+        char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
+        HeadRequester* requester = new HeadRequester(server_, window_, id_, address_, port_, path, host.c_str(),
+                                                     credentials_.empty() ? nullptr : credentials_.c_str());
+        delete[] path;
+        headerRequestId_ = requester->id();
+        if (!server_->addObject(requester)) {
+            LOG_ERROR_TEXT(log_, L"DownloadEntry::doStep", L"addObject");
+            delete requester;
+            setStatus(kHeaderStartFailed);
+            failDownload();
+            return false;
+        }
+        setStatus(kRequestingHeader);
+        return true;
+    }
+    if (!fileOpen_) {
+        if (!openFile()) {
+            setStatus(resumeFile_ ? kResumeOpenFailed : kOpenFailed);
+            failDownload();
+            return false;
+        }
+        setStatus(resumable_ ? kDownloading : kDownloadingNoResume);
+        return true;
+    }
+    if (recheck_) {
+        // The server may be gone: the header request finds out, and fails the entry if so,
+        // instead of starting connection after refused connection.
+        if (!slots_.empty())
+            return false;
+        recheck_ = false;
+        headerRead_ = false;
+        headerReceived_ = false;
+        return doStep();
+    }
+    addDownloaders();
+    if (slots_.empty() && ranges_.isEmpty() && !complete_) {
+        closeFile(L"DownloadEntry::doStep");
+        complete_ = true;
+        setStatus(kComplete);
+    }
+    return false;
+}
+
+bool DownloadEntry::handleAddress(DWORD address) {
+    resolving_ = false;
+    if (address == INADDR_NONE) {
+        setStatus(kResolveFailed);
+        stopped_ = true;
+        error_ = true;
+        terminateConnections();
+        return false;
+    }
+    address_ = address;
+    resolved_ = true;
+    setStatus(kResolved);
+    return true;
+}
+
+bool DownloadEntry::checkSize(const ResponseHeader& head) {
+    int64_t length = head.contentLengthFound ? head.contentLength : -1;
+    if (size_ > 0 && length != size_) {
+        setStatus(kModified);
+        failDownload();
+        return false;
+    }
+    if (length <= 0) {
+        setStatus(kZeroSize);
+        failDownload();
+        return false;
+    }
+    return true;
+}
+
+void DownloadEntry::failHeader() {
+    stopped_ = true;
+    error_ = true;
+    terminateConnections();
+}
+
+bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
+    if (!bytes) {
+        if (!headerReceived_) {
+            setStatus(kNoFileInfo);
+            failDownload();
+        }
+        return false;
+    }
+    headerReceived_ = true;
+    passwordNeeded_ = false;
+    ResponseHeader head;
+    parseResponseHeader(bytes, length, &head);
+    bool accepted = false;
+    bool result = false;
+    if (head.version == kResponseVersion11 && head.status == kResponsePartial) {
+        if (!head.byteRanges) {
+            setStatus(kInvalidHeader);
+            failHeader();
+        } else if (checkSize(head)) {
+            size_ = head.contentLength;
+            ranges_.setSize(size_);
+            headerRead_ = true;
+            resumable_ = true;
+            setStatus(fileOpen_ ? kDownloading : kHeaderRead);
+            accepted = true;
+        }
+    } else if (head.version == kResponseVersion11 && head.status == kResponseOk) {
+        if (checkSize(head)) {
+            size_ = head.contentLength;
+            ranges_.resetToWhole(size_);
+            headerRead_ = true;
+            resumable_ = false;
+            setStatus(fileOpen_ ? kDownloadingNoResume : kHeaderRead);
+            accepted = true;
+        }
+    } else if (head.version == kResponseVersion11 && head.status == kResponseNotFound) {
+        setStatus(kNotFound);
+        failHeader();
+    } else if (head.version == kResponseVersion11 && head.status == kResponseAuthNeeded) {
+        setStatus(kPasswordProtected);
+        passwordNeeded_ = true;
+        failHeader();
+    } else if (head.version == kResponseVersion11 && head.status == kResponseMoved) {
+        setStatus(kMoved);
+        resolved_ = false;
+        headerRead_ = false;
+        url_.clear();
+        host_.clear();
+        path_.clear();
+        port_ = 80;
+        address_ = INADDR_NONE;
+        std::wstring location;
+        if (head.locationFound) {
+            for (int32_t i = 0; i < head.locationLength; ++i)
+                location += static_cast<wchar_t>(static_cast<unsigned char>(head.location[i]));
+        }
+        size_t decodedLength = 0;
+        char16_t* decoded = location.empty() ? nullptr : decodeUrl(u16(location.c_str()), location.size(), &decodedLength);
+        if (decoded && parseUrl(wide(decoded), decodedLength, false)) {
+            url_.assign(wide(decoded), decodedLength);
+            result = true;
+        } else {
+            setStatus(kMovedUnusable);
+            failHeader();
+        }
+        delete[] decoded;
+    } else {
+        setStatus(kInvalidHeader);
+        failHeader();
+    }
+    if (accepted) {
+        // A server-suggested name, made safe: it can never leave the download folder.
+        if (!fileOpen_ && !resumeFile_ && head.fileNameFound) {
+            std::u16string name = safeDispositionName(head.fileName, head.fileNameLength);
+            if (!name.empty())
+                useFolderName(std::wstring(wide(name.c_str()), name.size()));
+        }
+        result = true;
+    }
+    freeResponseHeader(&head);
+    return result;
+}
+
+bool DownloadEntry::openFile() {
+    DWORD disposition = resumeFile_ ? OPEN_EXISTING : overwrite_ ? CREATE_ALWAYS : CREATE_NEW;
+    std::wstring original = localPath_;
+    for (int attempt = 0;; ++attempt) {
+        HANDLE file = CreateFileW(localPath_.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
+                                  FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            file_ = file;
+            if (!server_->associate(file, L"DownloadEntry::openFile")) {
+                closeFile(L"DownloadEntry::openFile");
+                return false;
+            }
+            LARGE_INTEGER end;
+            end.QuadPart = size_;
+            if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) {
+                DWORD error = GetLastError();
+                LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetFilePointerEx", error);
+                closeFile(L"DownloadEntry::openFile");
+                return false;
+            }
+            if (!SetEndOfFile(file)) {
+                DWORD error = GetLastError();
+                LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetEndOfFile", error);
+                closeFile(L"DownloadEntry::openFile");
+                return false;
+            }
+            fileOpen_ = true;
+            return true;
+        }
+        DWORD error = GetLastError();
+        bool taken = error == ERROR_FILE_EXISTS || error == ERROR_SHARING_VIOLATION;
+        if (!taken || resumeFile_ || attempt == 9) {
+            LOG_ERROR(log_, L"DownloadEntry::openFile", L"CreateFileW", error);
+            return false;
+        }
+        std::u16string next = numberedPath(u16(original.c_str()), original.size(), attempt + 1);
+        setLocalPath(wide(next.c_str()), next.size(), false);
+        disposition = CREATE_NEW;
+    }
+}
+
+void DownloadEntry::closeFile(const wchar_t* function) {
+    if (file_ == INVALID_HANDLE_VALUE)
+        return;
+    if (!CloseHandle(file_)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, function, L"CloseHandle", error);
+    }
+    file_ = INVALID_HANDLE_VALUE;
+    fileOpen_ = false;
+}
+
+void DownloadEntry::addDownloaders() {
+    if (stopped_ || removing_ || !fileOpen_ || recheck_)
+        return;
+    while (slots_.empty() || (static_cast<int>(slots_.size()) < wanted_ && resumable_)) {
+        ByteRange range = ranges_.pickRange();
+        if (range.end < range.start)
+            break;
+        std::string host = hostText();
+        char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
+        FileDownloader* connection =
+            new FileDownloader(server_, window_, id_, address_, port_, path, host.c_str(), file_, range.start,
+                               range.end, &ranges_, credentials_.empty() ? nullptr : credentials_.c_str(), counter_);
+        delete[] path;
+        DWORD connectionId = connection->id();
+        if (!server_->addObject(connection)) {
+            LOG_ERROR_TEXT(log_, L"DownloadEntry::addDownloaders", L"addObject");
+            delete connection;
+            break;
+        }
+        slots_.push_back(ConnectionSlot{connectionId, range.start, range.end, range.start, false, false});
+    }
+}
+
+void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes, bool headRefused) {
+    for (ConnectionSlot& slot : slots_) {
+        if (slot.connectionId == connectionId) {
+            slot.position += bytes;
+            slot.refused = slot.refused || headRefused;
+            break;
+        }
+    }
+    bytesReceived_ += bytes;
+}
+
+bool DownloadEntry::hasConnection(DWORD connectionId) const {
+    for (const ConnectionSlot& slot : slots_) {
+        if (slot.connectionId == connectionId)
+            return true;
+    }
+    return false;
+}
+
+bool DownloadEntry::connectionEnded(DWORD connectionId) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].connectionId == connectionId) {
+            ConnectionSlot slot = slots_[i];
+            slots_.erase(slots_.begin() + i);
+            if (!slot.asked && !stopped_ && !removing_)
+                judgeEnd(slot);
+            break;
+        }
+    }
+    return removing_ && slots_.empty();
+}
+
+void DownloadEntry::judgeEnd(const ConnectionSlot& slot) {
+    if (slot.position == slot.rangeStart) {
+        recheck_ = true;
+        return;
+    }
+    // Even a request from byte 0 got an answer that cannot be used: asking again would only
+    // repeat it.
+    if (slot.refused && slot.rangeStart == 0) {
+        setStatus(kInvalidHeader);
+        failDownload();
+        return;
+    }
+    // Ranges announced but not served: more connections would each be refused in turn, so
+    // the one that streams the whole file from byte 0 is left to finish alone.
+    if (slot.refused && resumable_) {
+        resumable_ = false;
+        setStatus(kDownloadingNoResume);
+    }
+    // Without ranges only a request from byte 0 can be used: start over.
+    if (!resumable_ && slots_.empty() && !ranges_.isEmpty())
+        ranges_.resetToWhole(size_);
+}
+
+void DownloadEntry::terminateConnections() {
+    for (ConnectionSlot& slot : slots_) {
+        slot.asked = true;
+        server_->terminateObject(slot.connectionId);
+    }
+}
+
+void DownloadEntry::togglePause() {
+    stopped_ = !stopped_;
+    error_ = false;
+    if (stopped_) {
+        setStatus(kPaused);
+        terminateConnections();
+        return;
+    }
+    setStatus(kIdle);
+    resolved_ = false;
+    headerReceived_ = false;
+    headerRead_ = false;
+    doStep();
+}
+
+void DownloadEntry::failDownload() {
+    stopped_ = true;
+    error_ = true;
+    terminateConnections();
+}
+
+bool DownloadEntry::beginRemove(bool deleteFileOnDestroy) {
+    removing_ = true;
+    deleteOnDestroy_ = deleteFileOnDestroy;
+    terminateConnections();
+    return slots_.empty();
+}
+
+void DownloadEntry::setConnections(int count) {
+    wanted_ = count < 1 ? 1 : count > kMaxConnections ? kMaxConnections : count;
+    // The most recently started go first; their unfinished parts stay missing for the others.
+    for (size_t i = wanted_; i < slots_.size(); ++i) {
+        slots_[i].asked = true;
+        server_->terminateObject(slots_[i].connectionId);
+    }
+    addDownloaders();
+}
+
+bool DownloadEntry::changeUrl(const wchar_t* text, size_t length) {
+    url_.assign(text, length);
+    UrlParts parts;
+    if (!splitDownloadUrl(u16(text), length, &parts))
+        return false;
+    port_ = 80;
+    return parseUrl(text, length, false);
+}
+
+void DownloadEntry::setCredentials(const char* user, const char* password) {
+    std::string pair = std::string(user ? user : "") + ":" + (password ? password : "");
+    credentials_ = base64(pair);
+}
+
+bool DownloadEntry::deleteFile() {
+    if ((!fileOpen_ && !resumeFile_) || complete_)
+        return false;
+    closeFile(L"DownloadEntry::deleteFile");
+    if (!DeleteFileW(localPath_.c_str())) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"DownloadEntry::deleteFile", L"DeleteFileW", error);
+        return false;
+    }
+    return true;
+}
+
+int DownloadEntry::percentDone() {
+    int64_t size = ranges_.size();
+    if (size <= 0)
+        return 0;
+    int64_t percent = (size - ranges_.missingBytes()) * 100 / size;
+    return percent < 0 ? 0 : percent > 100 ? 100 : static_cast<int>(percent);
+}
+
+int64_t DownloadEntry::bytesDone() {
+    int64_t size = ranges_.size();
+    return size > 0 ? size - ranges_.missingBytes() : 0;
+}
+
+const wchar_t* DownloadEntry::rateText() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart - sampleTimes_[7] > frequency_.QuadPart) {
+        LONGLONG elapsed = now.QuadPart - sampleTimes_[0];
+        speed_ = elapsed > 0 ? (bytesReceived_ - sampleBytes_[0]) * frequency_.QuadPart / elapsed : 0;
+        for (int i = 0; i < 7; ++i) {
+            sampleTimes_[i] = sampleTimes_[i + 1];
+            sampleBytes_[i] = sampleBytes_[i + 1];
+        }
+        sampleTimes_[7] = now.QuadPart;
+        sampleBytes_[7] = bytesReceived_;
+    }
+    if (complete_) {
+        copyBounded(reinterpret_cast<char16_t*>(rateText_), 64, u"<Completed>");
+    } else if (stopped_) {
+        copyBounded(reinterpret_cast<char16_t*>(rateText_), 64, u"<Paused>");
+    } else {
+        formatSize(speed_, reinterpret_cast<char16_t*>(rateText_), 62);
+        appendBounded(reinterpret_cast<char16_t*>(rateText_), 64, u"/s");
+    }
+    return rateText_;
+}
+
+const wchar_t* DownloadEntry::timeRemainingText() {
+    remainingText_[0] = 0;
+    if (speed_ > 0 && !complete_ && !stopped_)
+        formatDuration(ranges_.missingBytes() / speed_, reinterpret_cast<char16_t*>(remainingText_), 67);
+    return remainingText_;
+}

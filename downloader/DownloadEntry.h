@@ -1,0 +1,187 @@
+// One download: its URL and where it points, the local file, the missing byte ranges, the
+// transfer connections working on it and one status text. doStep drives it through its steps
+// (resolve, header, open, transfer, complete); every operation runs on the thread of the window
+// that receives the engine objects' messages. Only the range list is shared with workers.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ByteRangeList.h"
+
+class Log;
+class Server;
+class ReceivedCounter;
+class DownloadEntry;
+struct DownloadRecord;
+
+// The status texts, exactly as the window shows them.
+namespace EntryStatus {
+extern const wchar_t kIdle[];
+extern const wchar_t kResolving[];
+extern const wchar_t kResolveStartFailed[];
+extern const wchar_t kResolveFailed[];
+extern const wchar_t kResolved[];
+extern const wchar_t kRequestingHeader[];
+extern const wchar_t kHeaderStartFailed[];
+extern const wchar_t kNoFileInfo[];
+extern const wchar_t kHeaderRead[];
+extern const wchar_t kDownloading[];
+extern const wchar_t kDownloadingNoResume[];
+extern const wchar_t kOpenFailed[];
+extern const wchar_t kResumeOpenFailed[];
+extern const wchar_t kModified[];
+extern const wchar_t kZeroSize[];
+extern const wchar_t kNotFound[];
+extern const wchar_t kPasswordProtected[];
+extern const wchar_t kMoved[];
+extern const wchar_t kMovedUnusable[];
+extern const wchar_t kInvalidHeader[];
+extern const wchar_t kPaused[];
+extern const wchar_t kComplete[];
+}  // namespace EntryStatus
+
+// Told of every status change (the downloads list, which tells its observer).
+class EntryListener {
+public:
+    virtual void entryStatusChanged(DownloadEntry* entry) = 0;
+
+protected:
+    ~EntryListener() {}
+};
+
+struct ConnectionSlot {
+    DWORD connectionId;
+    int64_t rangeStart;
+    int64_t rangeEnd;
+    int64_t position;
+    bool asked;     // told to terminate by the entry (pause, fewer connections, failure)
+    bool refused;   // its response head was refused
+};
+
+// What an entry needs from the program around it.
+struct EntryContext {
+    Log* log;
+    HWND window;                // receives the engine objects' messages
+    Server* server;
+    const std::wstring* folder;  // the download folder, read when a name is chosen
+    EntryListener* listener;
+    ReceivedCounter* counter;
+};
+
+class DownloadEntry {
+public:
+    static const int kMaxConnections = 50;
+
+    DownloadEntry(const EntryContext& context, DWORD entryId);
+    ~DownloadEntry();
+    DownloadEntry(const DownloadEntry&) = delete;
+    DownloadEntry& operator=(const DownloadEntry&) = delete;
+
+    bool setUrl(const wchar_t* text, size_t length);
+    void setLocalPath(const wchar_t* text, size_t length, bool overwrite);
+    // Takes size, ranges, resume flag, connections and credentials of a saved record; false
+    // when its URL does not parse.
+    bool restore(const DownloadRecord& record);
+    // The record saveDownloads writes for this entry.
+    void fillRecord(DownloadRecord* record);
+
+    bool doStep();
+    bool handleAddress(DWORD address);
+    // head null: the header request ended without a reply.
+    bool handleHeader(const char* head, size_t length);
+    bool openFile();
+    void addDownloaders();
+    void addProgress(DWORD connectionId, int32_t bytes, bool headRefused = false);
+    bool connectionEnded(DWORD connectionId);
+    bool hasConnection(DWORD connectionId) const;
+    void togglePause();
+    void failDownload();
+    bool beginRemove(bool deleteFileOnDestroy);
+    void setConnections(int count);
+    bool changeUrl(const wchar_t* text, size_t length);
+    void setCredentials(const char* user, const char* password);
+    bool deleteFile();
+
+    int percentDone();
+    int64_t bytesDone();
+    const wchar_t* rateText();
+    const wchar_t* timeRemainingText();
+
+    DWORD id() const { return id_; }
+    const wchar_t* status() const { return status_; }
+    const std::wstring& url() const { return url_; }
+    const std::wstring& localPath() const { return localPath_; }
+    DWORD headerRequestId() const { return headerRequestId_; }
+    bool isComplete() const { return complete_; }
+    bool isFileOpen() const { return fileOpen_; }
+    // Waiting for the resolver's answer (a second answer, from a resolver started before a
+    // pause, is then no longer awaited).
+    bool isResolving() const { return resolving_; }
+    bool isStopped() const { return stopped_; }
+    bool hasError() const { return error_; }
+    void clearError() { error_ = false; }
+    bool isRemoving() const { return removing_; }
+    bool passwordNeeded() const { return passwordNeeded_; }
+    bool isResumable() const { return resumable_; }
+    int connectionCount() const { return static_cast<int>(slots_.size()); }
+    int wantedConnections() const { return wanted_; }
+
+private:
+    void setStatus(const wchar_t* text);
+    bool parseUrl(const wchar_t* text, size_t length, bool takeName);
+    void useFolderName(const std::wstring& name);
+    void terminateConnections();
+    // A connection ended by itself: decide what the next one needs.
+    void judgeEnd(const ConnectionSlot& slot);
+    void closeFile(const wchar_t* function);
+    std::string hostText();
+    bool checkSize(const struct ResponseHeader& head);
+    void failHeader();
+
+    Log* log_;
+    HWND window_;
+    Server* server_;
+    const std::wstring* folder_;
+    EntryListener* listener_;
+    ReceivedCounter* counter_;
+    const wchar_t* status_;
+    std::wstring url_, host_, path_, fileName_, localPath_;
+    DWORD address_ = INADDR_NONE;
+    WORD port_ = 80;
+    bool resolved_ = false;
+    bool resolving_ = false;
+    ByteRangeList ranges_;
+    int64_t size_ = 0;
+    bool headerRead_ = false;
+    bool headerReceived_ = false;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    bool fileOpen_ = false;
+    bool resumeFile_ = false;
+    bool overwrite_ = false;
+    std::vector<ConnectionSlot> slots_;
+    int wanted_ = 1;
+    DWORD headerRequestId_ = 0;
+    bool stopped_ = false;
+    bool removing_ = false;
+    bool deleteOnDestroy_ = false;
+    bool error_ = false;
+    int64_t bytesReceived_ = 0;
+    bool complete_ = false;
+    wchar_t rateText_[64] = {};
+    wchar_t remainingText_[67] = {};
+    LARGE_INTEGER frequency_;
+    LONGLONG sampleTimes_[8];
+    int64_t sampleBytes_[8];
+    int64_t speed_ = 0;
+    bool resumable_ = false;
+    int savedConnections_ = 1;
+    std::string credentials_;
+    bool passwordNeeded_ = false;
+    // A connection ended without receiving a byte: ask the server again before starting more.
+    bool recheck_ = false;
+    DWORD id_;
+};

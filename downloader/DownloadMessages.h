@@ -1,0 +1,54 @@
+// The vocabulary between the download engine's objects and the window that owns the
+// downloads: message numbers and the heap records they carry (the receiver frees them).
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+const UINT WM_DL_ADDRESS = WM_USER + 9;        // wParam entry id, lParam IPv4 (network order) or -1
+const UINT WM_DL_HEAD = WM_USER + 10;          // wParam entry id, lParam HeadRecord*
+const UINT WM_DL_PROGRESS = WM_USER + 11;      // wParam entry id, lParam ProgressRecord*
+const UINT WM_DL_TRANSFER_ENDED = WM_USER + 12;  // wParam connection object id
+const UINT WM_DL_HEAD_ENDED = WM_USER + 13;    // wParam header request object id
+
+// The received bytes of a header request: the head and whatever followed it.
+struct HeadRecord {
+    char* bytes;       // delete[]
+    int32_t length;    // the head's length, its CR LF CR LF included
+    DWORD requestId;   // the header request's object id: a late answer is told apart
+};
+
+struct ProgressRecord {
+    int32_t bytes;
+    DWORD connectionId;
+    // The connection's response head was refused (a 200 for a range that does not start at 0):
+    // the server does not serve ranges on GET, whatever its header request said.
+    bool headRefused;
+};
+
+// Every byte every transfer connection received, for the program's total rate.
+class ReceivedCounter {
+public:
+    ReceivedCounter() { InitializeCriticalSection(&lock_); }
+    ~ReceivedCounter() { DeleteCriticalSection(&lock_); }
+    ReceivedCounter(const ReceivedCounter&) = delete;
+    ReceivedCounter& operator=(const ReceivedCounter&) = delete;
+    void add(int64_t bytes) {
+        EnterCriticalSection(&lock_);
+        total_ += bytes;
+        LeaveCriticalSection(&lock_);
+    }
+    int64_t read() {
+        EnterCriticalSection(&lock_);
+        int64_t total = total_;
+        LeaveCriticalSection(&lock_);
+        return total;
+    }
+
+private:
+    CRITICAL_SECTION lock_;
+    int64_t total_ = 0;
+};
+
+// "Wexa-Share Downloader/1.2.1", sent by both requesters.
+extern const char kDownloaderAgent[];

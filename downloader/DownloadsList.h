@@ -1,0 +1,104 @@
+// The downloads list: every DownloadEntry in creation order with its id, the dispatch of the
+// engine objects' messages (WM_USER+9..13) to entry operations, the saved "DownloadsList"
+// registry value, and the periodic save. A window (the future downloads view, or the headless
+// host) forwards its messages here and watches the entries through DownloadsObserver.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "DownloadEntry.h"
+
+class Log;
+class Server;
+class ReceivedCounter;
+struct HeadRecord;
+
+class DownloadsObserver {
+public:
+    virtual void entryAdded(DownloadEntry* entry) = 0;
+    virtual void statusChanged(DownloadEntry* entry) = 0;
+    virtual void entryCompleted(DownloadEntry* entry) = 0;
+    // Stopped with an error (after the list was saved).
+    virtual void entryFailed(DownloadEntry* entry) = 0;
+    // The server wants a login: a window asks for it (clearing the entry's error first).
+    virtual void credentialsNeeded(DownloadEntry* entry) = 0;
+    virtual void entryRemoved(DWORD entryId) = 0;
+
+protected:
+    ~DownloadsObserver() {}
+};
+
+// The download folder: "DownloadsDirectory" under HKCU\Software\WexaShare, else the desktop.
+bool loadDownloadFolder(Log* log, std::wstring* folder);
+
+class DownloadsList final : private EntryListener {
+public:
+    static const UINT_PTR kSaveTimer = 1003;
+    static const UINT kSaveMilliseconds = 5000;
+
+    DownloadsList(Log* log, Server* server, HWND window, DownloadsObserver* observer, ReceivedCounter* counter);
+    // Destroys every entry (an entry being removed with its file deletes it then).
+    ~DownloadsList();
+    DownloadsList(const DownloadsList&) = delete;
+    DownloadsList& operator=(const DownloadsList&) = delete;
+
+    void setFolder(const std::wstring& folder) { folder_ = folder; }
+    const std::wstring& folder() const { return folder_; }
+
+    // A typed URL (percent-decoded first); null when it does not parse. Started at once.
+    DownloadEntry* addDownload(const wchar_t* url, size_t length, int connections, const char* user,
+                               const char* password);
+    DownloadEntry* find(DWORD entryId);
+    size_t size() const { return entries_.size(); }
+    DownloadEntry* at(size_t index) { return entries_[index].entry; }
+    bool allComplete() const;
+
+    void pause(DWORD entryId);
+    void resume(DWORD entryId);
+    void setConnections(DWORD entryId, int count);
+    // Removes the entry, deleting its partial file; it goes when its last connection has ended.
+    void remove(DWORD entryId);
+
+    // Every message of the engine's objects and the save timer; true when it was one of them.
+    bool handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // From now on (the engine is stopping) messages only have their records freed: no entry
+    // may start new work that the stopping engine would refuse.
+    void stopDispatch() { dispatching_ = false; }
+
+    void saveDownloads();
+    void readDownloads();
+
+private:
+    struct Item {
+        DownloadEntry* entry;
+        bool reportedComplete;
+        bool reportedFailed;
+    };
+
+    void entryStatusChanged(DownloadEntry* entry) override;
+    void togglePause(DownloadEntry* entry);
+    DownloadEntry* append();
+    void startEntry(DownloadEntry* entry, bool advance);
+    // Tells the observer of completion and failure once each, saving the list first.
+    void review(DownloadEntry* entry);
+    void destroyEntry(DWORD entryId);
+    void onAddress(DWORD entryId, DWORD address);
+    void onHead(DWORD entryId, HeadRecord* record);
+    void onHeadEnded(DWORD requestId);
+    void onTransferEnded(DWORD connectionId);
+
+    Log* log_;
+    Server* server_;
+    HWND window_;
+    DownloadsObserver* observer_;
+    ReceivedCounter* counter_;
+    std::wstring folder_;
+    std::vector<Item> entries_;
+    DWORD nextId_ = 1;
+    bool changed_ = false;
+    bool timerSet_ = false;
+    bool dispatching_ = true;
+};

@@ -1,0 +1,249 @@
+// FileDownloader: range request, head check, and the receive-to-write pipeline.
+#include "FileDownloader.h"
+
+#include <string.h>
+
+#include "ByteRangeList.h"
+#include "DownloadMessages.h"
+#include "Log.h"
+#include "ResponseHeader.h"
+#include "TextHelpers.h"
+
+static const wchar_t kLogUnit[] = L"FileDownloader";
+
+namespace {
+const DWORD MsgWritten = 9;
+// A head that has not ended after this many bytes is not an HTTP head.
+const size_t kMaxHeadBytes = 65536;
+
+// One file write. It owns the receive buffer the data lies in.
+struct WriteRecord : ServerMessage {
+    char* block;
+    DWORD length;
+    int64_t offset = 0;
+    WriteRecord(DWORD id, char* buffer, DWORD size) : ServerMessage(id, MsgWritten), block(buffer), length(size) {}
+    ~WriteRecord() override { delete[] block; }
+};
+}  // namespace
+
+FileDownloader::FileDownloader(Server* server, HWND notifyWindow, DWORD entryId, DWORD address, WORD port,
+                               const char* path, const char* host, HANDLE file, int64_t rangeStart,
+                               int64_t rangeEnd, ByteRangeList* ranges, const char* credentials,
+                               ReceivedCounter* counter)
+    : TCPObject(server, notifyWindow, WM_DL_TRANSFER_ENDED, kLogUnit),
+      entryId_(entryId),
+      progressMessage_(WM_DL_PROGRESS),
+      window_(notifyWindow),
+      address_(address),
+      port_(port),
+      path_(path ? path : "/"),
+      host_(host ? host : ""),
+      credentials_(credentials ? credentials : ""),
+      file_(file),
+      rangeStart_(rangeStart),
+      rangeEnd_(rangeEnd),
+      ranges_(ranges),
+      writeOffset_(rangeStart),
+      counter_(counter) {
+    InitializeCriticalSection(&writeLock_);
+}
+
+FileDownloader::~FileDownloader() { DeleteCriticalSection(&writeLock_); }
+
+bool FileDownloader::initObject() {
+    // Registered before the entry picks the next range, so that pick sees this connection.
+    key_ = ranges_->registerPosition(writeOffset_);
+    return true;
+}
+
+bool FileDownloader::deleteObject() {
+    if (unreported_) {
+        sendUpdate(unreported_);
+        unreported_ = 0;
+    }
+    // Gone before the termination message is posted, so the entry's next pick is current.
+    ranges_->unregisterPosition(key_);
+    return true;
+}
+
+int FileDownloader::readyObject() {
+    return openAndConnect(L"FileDownloader::readyObject", address_, port_) ? 0 : 1;
+}
+
+void FileDownloader::terminateObject() {
+    closeSocket(L"FileDownloader::terminateObject");
+    LOG_INFO(log_, L"FileDownloader::terminateObject", L"socket closed");
+}
+
+int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {
+    switch (message->code) {
+    case MsgConnected:
+        return onConnected();
+    case MsgReceived:
+        return onReceived(static_cast<SocketRecord*>(message)->buffer, ok, bytes);
+    case MsgWritten:
+        return onWritten(message, ok, error, bytes);
+    default:
+        return 0;
+    }
+}
+
+int FileDownloader::onConnected() {
+    char* buffer = new char[kReceiveBufferBytes];
+    if (!postRecv(buffer, kReceiveBufferBytes)) {
+        delete[] buffer;
+        LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postRecv failed on connect");
+        return 1;
+    }
+    formatRange(rangeStart_, rangeEnd_, rangeText_, sizeof rangeText_);
+    WSABUF pieces[12];
+    DWORD count = 0;
+    auto add = [&](const char* text, size_t length) {
+        pieces[count].buf = const_cast<char*>(text);
+        pieces[count].len = static_cast<ULONG>(length);
+        ++count;
+    };
+    auto addText = [&](const char* text) { add(text, strlen(text)); };
+    addText("GET ");
+    add(path_.data(), path_.size());
+    addText(" HTTP/1.1\r\nHost: ");
+    add(host_.data(), host_.size());
+    addText("\r\nUser-Agent: ");
+    addText(kDownloaderAgent);
+    if (!credentials_.empty()) {
+        addText("\r\nAuthorization: Basic ");
+        add(credentials_.data(), credentials_.size());
+    }
+    addText("\r\nRange: bytes=");
+    addText(rangeText_);
+    addText("\r\nConnection: close\r\n\r\n");
+    if (!postSend(pieces, count)) {
+        LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postSend failed on connect");
+        return 1;
+    }
+    return 0;
+}
+
+int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
+    // Failure or 0 bytes: the server closed at the end of the range, or the socket broke.
+    if (!ok || bytes == 0) {
+        delete[] buffer;
+        return 1;
+    }
+    if (counter_)
+        counter_->add(bytes);
+    unreported_ += bytes;
+    DWORD now = GetTickCount();
+    if (now - lastUpdate_ >= kUpdateMilliseconds) {
+        sendUpdate(unreported_);
+        unreported_ = 0;
+        lastUpdate_ = now;
+    }
+    if (!handleData(&buffer, bytes)) {
+        if (headRefused_) {
+            sendUpdate(unreported_, true);
+            unreported_ = 0;
+        }
+        delete[] buffer;
+        return 1;
+    }
+    if (!postRecv(buffer, kReceiveBufferBytes)) {
+        LOG_INFO(log_, L"FileDownloader::handleMessage", L"postRecv");
+        delete[] buffer;
+        return 1;
+    }
+    return 0;
+}
+
+void FileDownloader::sendUpdate(DWORD bytes, bool headRefused) {
+    ProgressRecord* record = new ProgressRecord{static_cast<int32_t>(bytes), id_, headRefused};
+    if (!PostMessageW(window_, progressMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"FileDownloader::sendUpdate", L"PostMessage", error);
+        delete record;
+    }
+}
+
+bool FileDownloader::acceptHead(size_t headLength) {
+    ResponseHeader head;
+    parseResponseHeader(head_.data(), headLength, &head);
+    EnterCriticalSection(&writeLock_);
+    bool accepted = (head.version == kResponseVersion11 && head.status == kResponsePartial) ||
+                    (head.status == kResponseOk && writeOffset_ == 0);
+    if (accepted)
+        headerDone_ = true;
+    LeaveCriticalSection(&writeLock_);
+    freeResponseHeader(&head);
+    return accepted;
+}
+
+bool FileDownloader::handleData(char** buffer, DWORD count) {
+    char* data = *buffer;
+    DWORD length = count;
+    if (!headerDone_) {
+        size_t before = head_.size();
+        head_.append(*buffer, count);
+        size_t from = before > 3 ? before : 3;
+        size_t end = 0;
+        for (size_t i = from; i < head_.size(); ++i) {
+            if (head_[i - 3] == '\r' && head_[i - 2] == '\n' && head_[i - 1] == '\r' && head_[i] == '\n') {
+                end = i + 1;
+                break;
+            }
+        }
+        if (!end)
+            return head_.size() < kMaxHeadBytes;
+        if (!acceptHead(end)) {
+            headRefused_ = true;
+            return false;
+        }
+        // The blank line ends inside this receive: the body's first bytes follow it here.
+        size_t bodyOffset = end - before;
+        data = *buffer + bodyOffset;
+        length = count - static_cast<DWORD>(bodyOffset);
+        std::string().swap(head_);
+    }
+    if (length == 0)
+        return true;
+    // The write's reference keeps this object (and the entry's file) until it has completed.
+    if (!takeReference())
+        return true;
+    WriteRecord* record = new WriteRecord(id_, *buffer, length);
+    *buffer = nullptr;
+    EnterCriticalSection(&writeLock_);
+    record->offset = writeOffset_;
+    LeaveCriticalSection(&writeLock_);
+    OVERLAPPED* overlapped = record->overlapped();
+    overlapped->Offset = static_cast<DWORD>(record->offset & 0xFFFFFFFF);
+    overlapped->OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(record->offset) >> 32);
+    if (!WriteFile(file_, data, length, nullptr, overlapped)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            LOG_ERROR(log_, L"FileDownloader::handleData", L"WriteFile", error);
+            LOG_ERROR_TEXT(log_, L"FileDownloader::handleData", L"Failed to post write..");
+            delete record;
+            giveReference();
+            return false;
+        }
+    }
+    EnterCriticalSection(&writeLock_);
+    writeOffset_ += length;
+    LeaveCriticalSection(&writeLock_);
+    *buffer = new char[kReceiveBufferBytes];
+    return true;
+}
+
+int FileDownloader::onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {
+    WriteRecord* record = static_cast<WriteRecord*>(message);
+    if (!ok) {
+        LOG_ERROR(log_, L"FileDownloader::handleMessage", L"WriteFile completion", error);
+        return 0;
+    }
+    if (bytes == 0) {
+        LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"WriteFile zero bytes");
+        return 0;
+    }
+    int64_t last = record->offset + bytes - 1;
+    // True when another connection had already written part of this: its range is done.
+    return ranges_->markDone(record->offset, last, key_, last + 1) ? 1 : 0;
+}

@@ -1,0 +1,44 @@
+// One "HEAD" request with "Range: bytes=0-" for a download: connects, sends, collects the
+// reply up to its blank line and hands the raw head to the downloads window (WM_USER+10).
+// Its end is always announced with WM_USER+13.
+#pragma once
+#include <cstdint>
+
+#include "OutboundObject.h"
+
+class HeadRequester : public OutboundObject {
+public:
+    // address in network order, port in host order; path already percent-encoded. Texts
+    // are copied; credentials (Base64) may be null.
+    HeadRequester(Server* server, HWND notifyWindow, DWORD entryId, DWORD address, WORD port, const char* path,
+                  const char* host, const char* credentials);
+    ~HeadRequester() override;
+
+    bool initObject() override { return true; }
+    bool deleteObject() override { return true; }
+    int readyObject() override;
+    void terminateObject() override;
+    int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
+
+    static const DWORD kBufferBytes = 4096;
+    static const DWORD kReceiveBytes = 4000;
+
+private:
+    bool postConnect(DWORD address, WORD port) { return startConnect(address, port); }
+    bool postRecv(char* buffer, DWORD length) { return startRecv(buffer, length); }
+    bool postSend(WSABUF* buffers, DWORD count) { return startSend(buffers, count); }
+    int onConnected();
+    // False when the exchange is over (head delivered or failed).
+    bool handleData(const char* bytes, DWORD count);
+
+    DWORD entryId_;
+    UINT headMessage_;
+    DWORD address_;
+    WORD port_;
+    char* path_ = nullptr;
+    char* host_ = nullptr;
+    char* received_ = nullptr;
+    int32_t receivedLength_ = 0;
+    char* credentials_ = nullptr;
+    HWND window_;
+};

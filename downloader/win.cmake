@@ -1,0 +1,23 @@
+# Win32 units of the downloader's engine. wexa_downloader_core holds everything the window
+# will use, so that tests and the headless host link the same code the program runs.
+set(WEXA_DL_RECEIVE_BUFFER "" CACHE STRING "Override the transfer connections' receive buffer, in bytes (benchmarks only)")
+add_library(wexa_downloader_core STATIC
+  ${CMAKE_SOURCE_DIR}/downloader/TCPObject.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/AddressResolver.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/HeadRequester.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/FileDownloader.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/DownloadEntry.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/DownloadsList.cpp
+)
+target_compile_options(wexa_downloader_core PRIVATE ${WEXA_WARNINGS})
+if(WEXA_DL_RECEIVE_BUFFER)
+  target_compile_definitions(wexa_downloader_core PUBLIC WEXA_DL_RECEIVE_BUFFER=${WEXA_DL_RECEIVE_BUFFER})
+endif()
+target_include_directories(wexa_downloader_core PUBLIC ${CMAKE_SOURCE_DIR}/downloader)
+target_link_libraries(wexa_downloader_core PUBLIC wexa_shared advapi32 shell32)
+
+# The download engine without its window, for end-to-end tests, benchmarks and scripts.
+add_executable(WexaDownloadHost ${CMAKE_SOURCE_DIR}/tools/DownloadHost.cpp)
+target_compile_options(WexaDownloadHost PRIVATE ${WEXA_WARNINGS})
+target_link_libraries(WexaDownloadHost PRIVATE wexa_downloader_core)
+target_link_options(WexaDownloadHost PRIVATE -municode)

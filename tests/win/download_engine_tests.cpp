@@ -1,0 +1,445 @@
+// The download engine's Win32 units against the real registry, real sockets and the real
+// engine: the saved list's exact bytes, and how the resolver, the header request and a
+// transfer connection end when the other side is missing or slow.
+#include <doctest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AddressResolver.h"
+#include "ByteRangeList.h"
+#include "DownloadMessages.h"
+#include "DownloadsList.h"
+#include "EngineFixture.h"
+#include "FileDownloader.h"
+#include "HeadRequester.h"
+
+namespace {
+
+struct Posted {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// Pumps the fixture window's thread until `message` arrives; every engine message seen on the
+// way is recorded (its records stay unfreed until the test frees them).
+bool pumpFor(UINT message, DWORD milliseconds, std::vector<Posted>* seen) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message >= WM_DL_ADDRESS && msg.message <= WM_DL_HEAD_ENDED) {
+                seen->push_back(Posted{msg.message, msg.wParam, msg.lParam});
+                if (msg.message == message)
+                    return true;
+                continue;
+            }
+            DispatchMessageW(&msg);
+        }
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= milliseconds)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+    }
+}
+
+int count(const std::vector<Posted>& seen, UINT message) {
+    int n = 0;
+    for (const Posted& p : seen)
+        n += p.message == message;
+    return n;
+}
+
+struct Winsock {
+    Winsock() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~Winsock() { WSACleanup(); }
+};
+
+// A loopback listener on a free port; closing it leaves a port where nothing listens.
+struct Listener {
+    SOCKET socket = INVALID_SOCKET;
+    WORD port = 0;
+    Listener() {
+        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int length = sizeof address;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        listen(socket, 4);
+    }
+    void close() {
+        if (socket != INVALID_SOCKET)
+            closesocket(socket);
+        socket = INVALID_SOCKET;
+    }
+    ~Listener() { close(); }
+};
+
+DWORD loopback() { return htonl(INADDR_LOOPBACK); }
+
+class NullObserver final : public DownloadsObserver {
+public:
+    void entryAdded(DownloadEntry*) override { ++added; }
+    void statusChanged(DownloadEntry*) override {}
+    void entryCompleted(DownloadEntry*) override {}
+    void entryFailed(DownloadEntry*) override {}
+    void credentialsNeeded(DownloadEntry*) override {}
+    void entryRemoved(DWORD) override {}
+    int added = 0;
+};
+
+const wchar_t kKey[] = L"Software\\WexaShare";
+
+void writeValue(const std::u16string& value) {
+    HKEY key;
+    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+            ERROR_SUCCESS);
+    RegSetValueExW(key, L"DownloadsList", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                   static_cast<DWORD>(value.size() * 2));
+    RegCloseKey(key);
+}
+
+std::u16string readValue() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return u"<no key>";
+    DWORD bytes = 0, type = 0;
+    std::u16string value;
+    if (RegQueryValueExW(key, L"DownloadsList", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS) {
+        value.resize(bytes / 2);
+        RegQueryValueExW(key, L"DownloadsList", nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &bytes);
+    }
+    RegCloseKey(key);
+    return type == REG_MULTI_SZ ? value : u"<wrong type>";
+}
+
+}  // namespace
+
+TEST_CASE("saved downloads list round-trips byte for byte through restore and save") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    // A download of 1048576 bytes with 3 connections, no credentials and two ranges missing.
+    // The host is a dotted address and the port refused, so nothing is fetched meanwhile.
+    std::u16string record = u"bC:\\dl\\file.bin\x1Ehttp://127.0.0.1:9/file.bin\x1E" u"1\x1E" u"1048576\x1E"
+                            u"3\x1E\x1E" u"0-131071\x1E" u"524288-1048575\x1E";
+    std::u16string value = record + std::u16string(1, u'\0') + std::u16string(1, u'\0');
+    writeValue(value);
+
+    NullObserver observer;
+    ReceivedCounter counter;
+    {
+        DownloadsList list(engine.log(), engine.server(), engine.window().handle(), &observer, &counter);
+        list.setFolder(L"C:\\dl");
+        list.readDownloads();
+        REQUIRE(list.size() == 1);
+        DownloadEntry* entry = list.at(0);
+        CHECK(entry->id() == 1);
+        CHECK(entry->wantedConnections() == 3);
+        CHECK(entry->localPath() == L"C:\\dl\\file.bin");
+        CHECK(std::wstring(entry->status()) == EntryStatus::kResolving);
+        CHECK(entry->bytesDone() == 1048576 - 131072 - 524288);
+
+        writeValue(u"");
+        list.saveDownloads();
+        CHECK(readValue() == value);
+        CHECK(readValue().size() * 2 == (record.size() + 2) * 2);
+        list.stopDispatch();
+    }
+    CHECK(engine.stop());
+}
+
+TEST_CASE("saving no downloads writes two NULs, and restoring them builds nothing") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    NullObserver observer;
+    ReceivedCounter counter;
+    {
+        DownloadsList list(engine.log(), engine.server(), engine.window().handle(), &observer, &counter);
+        list.saveDownloads();
+        CHECK(readValue() == std::u16string(2, u'\0'));
+        list.readDownloads();
+        CHECK(list.size() == 0);
+        CHECK(observer.added == 0);
+    }
+    CHECK(engine.stop());
+}
+
+TEST_CASE("the resolver answers dotted addresses, and -1 for a name that does not resolve") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    HWND window = engine.window().handle();
+
+    REQUIRE(engine.server()->addObject(new AddressResolver(engine.server(), window, 7, "192.168.1.10")));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_ADDRESS, 10000, &seen));
+    CHECK(seen.back().wParam == 7);
+    CHECK(static_cast<DWORD>(seen.back().lParam) == inet_addr("192.168.1.10"));
+
+    REQUIRE(engine.server()->addObject(new AddressResolver(engine.server(), window, 8, "no-such-host.invalid")));
+    REQUIRE(pumpFor(WM_DL_ADDRESS, 60000, &seen));
+    CHECK(seen.back().wParam == 8);
+    CHECK(static_cast<DWORD>(seen.back().lParam) == INADDR_NONE);
+
+    // Done resolvers leave the engine.
+    for (int i = 0; i < 100 && engine.server()->objectCount(); ++i)
+        Sleep(20);
+    CHECK(engine.server()->objectCount() == 0);
+    CHECK(engine.stop());
+}
+
+TEST_CASE("requests to a refused port end their objects and post only their termination") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    HWND window = engine.window().handle();
+    Listener closed;
+    closed.close();
+
+    HeadRequester* head = new HeadRequester(engine.server(), window, 3, loopback(), closed.port, "/f", "h", nullptr);
+    DWORD headId = head->id();
+    REQUIRE(engine.server()->addObject(head));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_HEAD_ENDED, 10000, &seen));
+    CHECK(seen.back().wParam == headId);
+    CHECK(count(seen, WM_DL_HEAD) == 0);
+
+    // The connection's position is registered while it lives and gone once it has ended, so
+    // the next pick takes its range whole again.
+    ByteRangeList ranges;
+    ranges.resetToWhole(1000000);
+    FileDownloader* connection = new FileDownloader(engine.server(), window, 3, loopback(), closed.port, "/f", "h",
+                                                    INVALID_HANDLE_VALUE, 500000, 999999, &ranges, nullptr, nullptr);
+    DWORD connectionId = connection->id();
+    REQUIRE(engine.server()->addObject(connection));
+    CHECK(ranges.pickRange().end == 499999);
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    CHECK(seen.back().wParam == connectionId);
+    CHECK(count(seen, WM_DL_PROGRESS) == 0);
+    ByteRange whole = ranges.pickRange();
+    CHECK(whole.start == 0);
+    CHECK(whole.end == 999999);
+    CHECK(engine.server()->objectCount() == 0);
+    CHECK(engine.stop());
+}
+
+TEST_CASE("the header request sends its exact request and assembles a head split over receives") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    Listener listener;
+    std::string request;
+    std::thread peer([&] {
+        SOCKET client = accept(listener.socket, nullptr, nullptr);
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            int n = recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            request.append(buffer, n);
+        }
+        const char* pieces[] = {"HTTP/1.1 206 Partial Content\r\nContent-Le", "ngth: 5\r\n\r", "\nBODY!"};
+        for (const char* piece : pieces) {
+            send(client, piece, static_cast<int>(strlen(piece)), 0);
+            Sleep(100);
+        }
+        closesocket(client);
+    });
+    HeadRequester* head = new HeadRequester(engine.server(), engine.window().handle(), 4, loopback(), listener.port,
+                                            "/a%20b", "example", "dTpw");
+    REQUIRE(engine.server()->addObject(head));
+    std::vector<Posted> seen;
+    bool got = pumpFor(WM_DL_HEAD, 10000, &seen);
+    peer.join();
+    REQUIRE(got);
+    HeadRecord* record = reinterpret_cast<HeadRecord*>(seen.back().lParam);
+    std::string bytes(record->bytes, record->length);
+    CHECK(bytes == "HTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n");
+    delete[] record->bytes;
+    delete record;
+    CHECK(request ==
+          "HEAD /a%20b HTTP/1.1\r\nHost: example\r\nUser-Agent: Wexa-Share Downloader/1.2.1\r\n"
+          "Authorization: Basic dTpw\r\nRange: bytes=0-\r\nConnection: close\r\n\r\n");
+    REQUIRE(pumpFor(WM_DL_HEAD_ENDED, 10000, &seen));
+    CHECK(engine.stop());
+}
+
+namespace {
+
+// Serves one connection: reads the request head, sends the pieces with a pause between them,
+// closes. The request is kept for the test.
+struct ScriptedPeer {
+    Listener listener;
+    std::string request;
+    std::thread thread;
+    explicit ScriptedPeer(std::vector<std::string> pieces) {
+        thread = std::thread([this, pieces] {
+            SOCKET client = accept(listener.socket, nullptr, nullptr);
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                int n = recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, n);
+            }
+            for (const std::string& piece : pieces) {
+                send(client, piece.data(), static_cast<int>(piece.size()), 0);
+                Sleep(50);
+            }
+            closesocket(client);
+        });
+    }
+    ~ScriptedPeer() {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+struct TempFile {
+    std::wstring path;
+    HANDLE handle;
+    explicit TempFile(int64_t size) {
+        wchar_t folder[MAX_PATH], name[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        GetTempFileNameW(folder, L"wdl", 0, name);
+        path = name;
+        handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED,
+                             nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = size;
+        SetFilePointerEx(handle, end, nullptr, FILE_BEGIN);
+        SetEndOfFile(handle);
+    }
+    ~TempFile() {
+        CloseHandle(handle);
+        DeleteFileW(path.c_str());
+    }
+    std::string read(int64_t offset, DWORD length) {
+        std::string out(length, '\0');
+        OVERLAPPED o = {};
+        o.Offset = static_cast<DWORD>(offset);
+        o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD got = 0;
+        // The handle is on the engine's port: the event (with its low bit set) keeps this
+        // read's completion off the port.
+        o.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(o.hEvent) | 1);
+        if (!ReadFile(handle, &out[0], length, nullptr, &o) && GetLastError() != ERROR_IO_PENDING)
+            return "<read failed>";
+        GetOverlappedResult(handle, &o, &got, TRUE);
+        CloseHandle(reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(o.hEvent) & ~static_cast<ULONG_PTR>(1)));
+        out.resize(got);
+        return out;
+    }
+};
+
+int64_t progressTotal(const std::vector<Posted>& seen) {
+    int64_t total = 0;
+    for (const Posted& p : seen) {
+        if (p.message == WM_DL_PROGRESS) {
+            ProgressRecord* record = reinterpret_cast<ProgressRecord*>(p.lParam);
+            total += record->bytes;
+            delete record;
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST_CASE("a transfer connection writes its range at its offset and the list learns it when written") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 3000\r\n\r\n";
+    std::string body;
+    for (int i = 0; i < 3000; ++i)
+        body += static_cast<char>('a' + i % 26);
+    // The head ends inside the second piece, the body follows in uneven pieces.
+    ScriptedPeer peer({head.substr(0, 20), head.substr(20) + body.substr(0, 7), body.substr(7, 1993),
+                       body.substr(2000)});
+    TempFile file(10000);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ranges.resetToWhole(10000);
+    ReceivedCounter counter;
+    FileDownloader* connection =
+        new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(), peer.listener.port, "/f.bin",
+                           "example", file.handle, 4000, 6999, &ranges, "dTpw", &counter);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    peer.thread.join();
+    CHECK(peer.request ==
+          "GET /f.bin HTTP/1.1\r\nHost: example\r\nUser-Agent: Wexa-Share Downloader/1.2.1\r\n"
+          "Authorization: Basic dTpw\r\nRange: bytes=4000-6999\r\nConnection: close\r\n\r\n");
+    CHECK(file.read(4000, 3000) == body);
+    std::vector<ByteRange> missing = ranges.copyRanges();
+    REQUIRE(missing.size() == 2);
+    CHECK(missing[0].end == 3999);
+    CHECK(missing[1].start == 7000);
+    int64_t received = static_cast<int64_t>(head.size() + body.size());
+    CHECK(progressTotal(seen) == received);
+    CHECK(counter.read() == received);
+    CHECK(engine.server()->objectCount() == 0);
+    CHECK(engine.stop(5000));
+}
+
+TEST_CASE("a connection refuses a 200 for a range that does not start at 0 and writes nothing") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    ScriptedPeer peer({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'x')});
+    TempFile file(100);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ranges.resetToWhole(100);
+    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
+                                                    peer.listener.port, "/f", "h", file.handle, 50, 99, &ranges,
+                                                    nullptr, nullptr);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    progressTotal(seen);
+    CHECK(ranges.missingBytes() == 100);
+    CHECK(file.read(50, 50) == std::string(50, '\0'));
+    CHECK(engine.stop(5000));
+}
+
+TEST_CASE("a connection whose write lands on bytes already written ends after that write") {
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    // Bytes 20.. are already written by someone else; this server would send far more.
+    ScriptedPeer peer({"HTTP/1.1 206 Partial Content\r\nContent-Length: 80\r\n\r\n" + std::string(30, 'y'),
+                       std::string(50, 'z')});
+    TempFile file(100);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    ByteRangeList ranges;
+    ByteRange missing[] = {{0, 19}};
+    ranges.replace(100, missing, 1);
+    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
+                                                    peer.listener.port, "/f", "h", file.handle, 0, 99, &ranges,
+                                                    nullptr, nullptr);
+    REQUIRE(engine.server()->addObject(connection));
+    std::vector<Posted> seen;
+    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
+    progressTotal(seen);
+    CHECK(ranges.isEmpty());
+    CHECK(file.read(0, 30) == std::string(30, 'y'));
+    // It ended on the overlap, before the server's last piece reached the file.
+    CHECK(file.read(30, 50) == std::string(50, '\0'));
+    CHECK(engine.stop(5000));
+}

@@ -1,0 +1,201 @@
+// DownloadEntry's decisions on real files and a running engine, without a network: what each
+// response head does to the entry, where its file goes, and how names are numbered.
+#include <doctest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+#include "DownloadEntry.h"
+#include "DownloadsListCodec.h"
+#include "EngineFixture.h"
+
+namespace {
+
+std::wstring makeFolder() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    std::wstring folder = std::wstring(base) + L"wexa-entry-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(GetTickCount());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+void touch(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(file);
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+int64_t fileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+struct Entry {
+    EngineFixture engine;
+    std::wstring folder = L"C:\\dl";
+    DownloadEntry* entry;
+    explicit Entry(const wchar_t* url = L"http://example.com/dir/file.bin") {
+        EntryContext context = {engine.log(), engine.window().handle(), engine.server(), &folder, nullptr, nullptr};
+        entry = new DownloadEntry(context, 1);
+        std::wstring text = url;
+        entry->setUrl(text.c_str(), text.size());
+    }
+    ~Entry() {
+        delete entry;
+        engine.stop();
+    }
+    bool head(const std::string& text) { return entry->handleHeader(text.data(), text.size()); }
+};
+
+const char kRanged[] = "HTTP/1.1 206 Partial Content\r\nContent-Length: 5000\r\nAccept-Ranges: bytes\r\n\r\n";
+
+}  // namespace
+
+TEST_CASE("each kind of response head sets its status, and only 200 and 206 with a size go on") {
+    struct Case {
+        const char* head;
+        bool result;
+        const wchar_t* status;
+        bool failed;
+    };
+    const Case cases[] = {
+        {kRanged, true, EntryStatus::kHeaderRead, false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", true, EntryStatus::kHeaderRead, false},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 10\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        {"HTTP/1.1 206 Partial\r\nAccept-Ranges: bytes\r\n\r\n", false, EntryStatus::kZeroSize, true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false, EntryStatus::kZeroSize, true},
+        {"HTTP/1.1 404 Not Found\r\n\r\n", false, EntryStatus::kNotFound, true},
+        {"HTTP/1.1 401 Login\r\n\r\n", false, EntryStatus::kPasswordProtected, true},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        {"HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        {"HTTP/1.1 301 Moved\r\nLocation: nowhere\r\n\r\n", false, EntryStatus::kMovedUnusable, true},
+        {"HTTP/1.1 301 Moved\r\n\r\n", false, EntryStatus::kMovedUnusable, true},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.head);
+        Entry e;
+        CHECK(e.head(c.head) == c.result);
+        CHECK(std::wstring(e.entry->status()) == c.status);
+        CHECK((e.entry->isStopped() && e.entry->hasError()) == c.failed);
+    }
+}
+
+TEST_CASE("206 makes the entry resumable, 200 does not, and 401 asks for credentials") {
+    Entry ranged;
+    ranged.head(kRanged);
+    CHECK(ranged.entry->isResumable());
+    CHECK(ranged.entry->bytesDone() == 0);
+
+    Entry whole;
+    whole.head("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+    CHECK_FALSE(whole.entry->isResumable());
+
+    Entry login;
+    login.head("HTTP/1.1 401 Login\r\n\r\n");
+    CHECK(login.entry->passwordNeeded());
+    // A later head clears the need again.
+    login.entry->clearError();
+    login.head(kRanged);
+    CHECK_FALSE(login.entry->passwordNeeded());
+}
+
+TEST_CASE("a move takes the decoded location as the URL and keeps the file name") {
+    Entry e(L"http://first.example/a/original.zip");
+    CHECK(e.head("HTTP/1.1 301 Moved\r\nLocation: http://second.example:8080/b/new%20name.zip\r\n\r\n"));
+    CHECK(std::wstring(e.entry->status()) == EntryStatus::kMoved);
+    CHECK(e.entry->url() == L"http://second.example:8080/b/new name.zip");
+    CHECK(e.entry->localPath() == L"C:\\dl\\original.zip");
+}
+
+TEST_CASE("a known size that the server no longer reports stops the entry as modified") {
+    Entry e;
+    DownloadRecord record;
+    record.url = u"http://example.com/file.bin";
+    record.localPath = u"C:\\dl\\file.bin";
+    record.size = 5000;
+    record.ranges = {{100, 4999}};
+    REQUIRE(e.entry->restore(record));
+    CHECK_FALSE(e.head("HTTP/1.1 206 Partial\r\nContent-Length: 5001\r\nAccept-Ranges: bytes\r\n\r\n"));
+    CHECK(std::wstring(e.entry->status()) == EntryStatus::kModified);
+    CHECK_FALSE(e.head("HTTP/1.1 206 Partial\r\nAccept-Ranges: bytes\r\n\r\n"));
+    CHECK(std::wstring(e.entry->status()) == EntryStatus::kModified);
+    // The same size keeps the ranges: only what was missing is missing.
+    CHECK(e.head(kRanged));
+    CHECK(e.entry->bytesDone() == 100);
+}
+
+TEST_CASE("a server-suggested name is used, but never one that leaves the download folder") {
+    struct Case {
+        const char* disposition;
+        const wchar_t* path;
+    };
+    const Case cases[] = {
+        {"attachment; filename=\"report.pdf\"", L"C:\\dl\\report.pdf"},
+        // The head parser already drops separators; what is left stays one name.
+        {"attachment; filename=\"..\\..\\windows\\evil.exe\"", L"C:\\dl\\....windowsevil.exe"},
+        {"attachment; filename=\"..\"", L"C:\\dl\\file.bin"},
+        {"attachment; filename=\"CON\"", L"C:\\dl\\_CON"},
+        {"attachment; filename=\"name. . \"", L"C:\\dl\\name"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.disposition);
+        Entry e;
+        std::string head = "HTTP/1.1 206 Partial\r\nContent-Length: 10\r\nAccept-Ranges: bytes\r\nContent-Disposition: " +
+                           std::string(c.disposition) + "\r\n\r\n";
+        CHECK(e.head(head));
+        CHECK(e.entry->localPath() == c.path);
+    }
+}
+
+TEST_CASE("opening the file gives it its full length and numbers taken names up to nine") {
+    std::wstring folder = makeFolder();
+    {
+        Entry e;
+        e.folder = folder;
+        e.entry->setUrl(L"http://h/x/name.bin", 19);
+        e.head(kRanged);
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+        touch(folder + L"\\name.bin");
+        REQUIRE(e.entry->doStep());
+        CHECK(std::wstring(e.entry->status()) == EntryStatus::kDownloading);
+        CHECK(e.entry->localPath() == folder + L"\\name(1).bin");
+        CHECK(fileSize(folder + L"\\name(1).bin") == 5000);
+        // Removing a partial download deletes its file when the entry goes.
+        e.entry->beginRemove(true);
+    }
+    CHECK_FALSE(exists(folder + L"\\name(1).bin"));
+    for (int n = 1; n <= 9; ++n)
+        touch(folder + L"\\name(" + std::to_wstring(n) + L").bin");
+    {
+        Entry e;
+        e.folder = folder;
+        e.entry->setUrl(L"http://h/x/name.bin", 19);
+        e.head(kRanged);
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+        CHECK_FALSE(e.entry->doStep());
+        CHECK(std::wstring(e.entry->status()) == EntryStatus::kOpenFailed);
+        CHECK(e.entry->hasError());
+    }
+    {
+        // A restored download whose file has gone cannot resume into it.
+        Entry e;
+        DownloadRecord record;
+        record.url = u"http://h/x/gone.bin";
+        record.localPath = std::u16string(reinterpret_cast<const char16_t*>(folder.c_str())) + u"\\gone.bin";
+        record.fileFlag = true;
+        record.size = 5000;
+        record.ranges = {{0, 4999}};
+        REQUIRE(e.entry->restore(record));
+        e.head(kRanged);
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+        CHECK_FALSE(e.entry->doStep());
+        CHECK(std::wstring(e.entry->status()) == EntryStatus::kResumeOpenFailed);
+        CHECK_FALSE(exists(folder + L"\\gone.bin"));
+    }
+}
