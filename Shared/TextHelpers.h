@@ -155,3 +155,8 @@ size_t htmlEscapedLength(const char16_t* text, size_t length);
 // escapeHtml of the first 29 units of name, followed by ".." when it has 30 or more.
 constexpr size_t kDisplayNameUnits = 29;
 size_t htmlDisplayName(const char16_t* name, size_t length, char* out, size_t capacity);
+
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (superscript one to three too), with or
+// without an extension and trailing blanks: the system opens these as devices in any folder, so
+// no file may be created under them.
+bool isDeviceName(const char16_t* name, size_t length);

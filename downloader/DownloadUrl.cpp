@@ -15,38 +15,6 @@ bool unsafeInName(char16_t c) {
            c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
 }
 
-bool equalsUpper(const char16_t* text, size_t length, const char* word) {
-    size_t i = 0;
-    for (; i < length && word[i]; ++i) {
-        char16_t c = text[i];
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - u'a' + u'A');
-        if (c != static_cast<unsigned char>(word[i]))
-            return false;
-    }
-    return i == length && word[i] == 0;
-}
-
-// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (superscript digits too), with or
-// without an extension: the system opens the device instead of a file.
-bool isDeviceName(const char16_t* name, size_t length) {
-    size_t stem = 0;
-    while (stem < length && name[stem] != u'.')
-        ++stem;
-    while (stem > 0 && name[stem - 1] == u' ')
-        --stem;
-    static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* word : kPlain) {
-        if (equalsUpper(name, stem, word))
-            return true;
-    }
-    if (stem == 4 && (equalsUpper(name, 3, "COM") || equalsUpper(name, 3, "LPT"))) {
-        const char16_t digit = name[3];
-        return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-    }
-    return false;
-}
-
 size_t findFrom(const char16_t* text, size_t length, size_t from, char16_t c) {
     for (size_t i = from; i < length; ++i) {
         if (text[i] == c)

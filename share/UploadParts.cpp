@@ -15,42 +15,6 @@ void dropFront(char* buffer, size_t* used, size_t count) {
     *used -= count;
 }
 
-char16_t asciiUpper(char16_t c) {
-    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-}
-
-bool equalsUpper(const char16_t* text, size_t length, const char* word) {
-    size_t n = strlen(word);
-    if (n != length)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (asciiUpper(text[i]) != static_cast<unsigned char>(word[i]))
-            return false;
-    }
-    return true;
-}
-
-// The system opens these names as devices in any folder, whatever extension follows, so a
-// file must never be created under them.
-bool isDeviceName(const char16_t* name, size_t length) {
-    size_t stem = 0;
-    while (stem < length && name[stem] != u'.')
-        ++stem;
-    while (stem > 0 && name[stem - 1] == u' ')
-        --stem;
-    static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* word : kPlain) {
-        if (equalsUpper(name, stem, word))
-            return true;
-    }
-    if (stem == 4 && (equalsUpper(name, 3, "COM") || equalsUpper(name, 3, "LPT"))) {
-        char16_t digit = name[3];
-        // Superscript one, two and three count as digits here too.
-        return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-    }
-    return false;
-}
-
 // What would make the name mean something else than one file in the uploads folder: a folder
 // separator, a drive or stream colon, or a NUL that cuts the name short in the system's calls.
 // Characters the file system merely refuses (wildcards, "<>|\"", control characters) stay:
