@@ -57,7 +57,11 @@ class WholeFiles(DownloadCase):
         try:
             for entry_id, name in enumerate(names, 1):
                 with self.subTest(name=name, connections=connections):
-                    path = host.wait_complete(entry_id, timeout)
+                    try:
+                        path = host.wait_complete(entry_id, timeout)
+                    except TimeoutError as stall:
+                        self.fail("%s\nobjects %d, server sockets: %s" % (stall, host.object_count(),
+                                                                         self.nginx.socket_queues()))
                     self.assertEqual(os.path.dirname(path), folder)
                     self.assertEqual(os.path.basename(path), name)
                     self.assertSameBytes(path, Files.paths[name])
