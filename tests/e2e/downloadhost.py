@@ -475,6 +475,13 @@ class Nginx:
         """Body bytes sent for all requests of that method (and uri)."""
         return sum(e[3] for e in self.log_entries() if e[4] == method and (uri is None or e[5] == uri))
 
+    def socket_queues(self):
+        """`ss` lines of the server's connections (receive and send queues): on a stall they tell
+        whether nginx is blocked on a client that stopped reading, or idle."""
+        out = subprocess.run(["ss", "-tn", "state", "established", "( sport = :%d )" % self.port],
+                             capture_output=True, timeout=30).stdout.decode("utf-8", "replace")
+        return out.strip().splitlines()
+
     def reset_log(self):
         """Empties the access log (nginx keeps appending to the same open file)."""
         if os.path.exists(self.access_log):

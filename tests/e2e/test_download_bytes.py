@@ -7,7 +7,8 @@ import tempfile
 import unittest
 
 from downloadhost import (COMPLETE, DOWNLOADING, GiB, MiB, DownloadCase, Nginx, downloads_list_bytes, make_file,
-                          read_downloads_list, record, sha_file, wine_path, write_downloads_list)
+                          read_downloads_list, record, sha_file, wine_path, write_downloads_list,
+                          write_settings)
 
 # Sizes around the receive buffer (10240 bytes, or 256 KiB as built by default), one file of
 # several buffers and one large one.
@@ -46,21 +47,29 @@ class WholeFiles(DownloadCase):
         cls.nginx.stop()
 
     def download_all(self, names, connections, timeout=300):
-        """Downloads every name at once with the given connection count; checks each file."""
+        """Downloads every name at once with the given connection count; checks each file.
+        Each call starts from an empty list, and its host is gone when it returns, failed or not."""
         folder = self.new_folder()
         self.nginx.reset_log()
+        write_settings({})
         host = self.start_host([self.nginx.url("/" + n) for n in names], connections=connections,
                                folder=folder)
-        for entry_id, name in enumerate(names, 1):
-            with self.subTest(name=name, connections=connections):
-                path = host.wait_complete(entry_id, timeout)
-                self.assertEqual(os.path.dirname(path), folder)
-                self.assertEqual(os.path.basename(path), name)
-                self.assertSameBytes(path, Files.paths[name])
-                self.assertIn(DOWNLOADING, host.statuses(entry_id))
-                self.assertEqual(host.last_status(entry_id), COMPLETE)
-        self.finish(host)
-        return host
+        try:
+            for entry_id, name in enumerate(names, 1):
+                with self.subTest(name=name, connections=connections):
+                    try:
+                        path = host.wait_complete(entry_id, timeout)
+                    except TimeoutError as stall:
+                        self.fail("%s\nobjects %d, server sockets: %s" % (stall, host.object_count(),
+                                                                         self.nginx.socket_queues()))
+                    self.assertEqual(os.path.dirname(path), folder)
+                    self.assertEqual(os.path.basename(path), name)
+                    self.assertSameBytes(path, Files.paths[name])
+                    self.assertIn(DOWNLOADING, host.statuses(entry_id))
+                    self.assertEqual(host.last_status(entry_id), COMPLETE)
+            self.finish(host)
+        finally:
+            host.kill9()
 
     def test_awkward_sizes_with_each_connection_count(self):
         names = ["f%d.bin" % s for s in SMALL]
