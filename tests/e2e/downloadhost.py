@@ -2,10 +2,8 @@
 downloads from on loopback: nginx with a config each test writes, Python's http.server (no ranges)
 and a scripted socket server for answers no ordinary server gives."""
 import atexit
-import hashlib
 import http.server
 import os
-import random
 import re
 import shutil
 import signal
@@ -16,7 +14,7 @@ import threading
 import time
 import unittest
 
-from sharehost import BIN_DIR, KEY, WINE, free_port, wine_env, wine_path, write_settings
+from sharehost import BIN_DIR, KEY, WINE, free_port, make_file, sha_file, wine_env, wine_path, write_settings
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -49,29 +47,6 @@ RUNNING = ("Idle", RESOLVING, S + "Address resolved", S + "Requesting header", S
 FAILURES = (OPEN_FAILED, RESUME_OPEN_FAILED, NOT_RESOLVED, NO_FILE_INFO, MODIFIED, ZERO_SIZE, NOT_FOUND,
             PASSWORD, BAD_LOCATION, BAD_HEAD, S + "Failed to start address resolving",
             S + "Failed to start header request")
-
-
-def sha_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(4 * MiB)
-            if not block:
-                return h.hexdigest()
-            h.update(block)
-
-
-def make_file(folder, name, size, seed):
-    """A file of random bytes; returns its path."""
-    path = os.path.join(folder, name)
-    rnd = random.Random(seed)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 4 * MiB)
-            f.write(rnd.randbytes(n))
-            left -= n
-    return path
 
 
 def linux_path(path):

@@ -1,7 +1,9 @@
 """Drives the share server under Wine for end-to-end tests: writes its registry settings,
 starts the headless host (or the real program), waits until it listens, and stops it.
 Clients are real: curl, and raw sockets for malformed requests."""
+import hashlib
 import os
+import random
 import socket
 import subprocess
 import tempfile
@@ -209,3 +211,29 @@ def curl(port, path, *args, timeout=120):
         os.unlink(header_path)
     status = int(headers.split()[1]) if headers.startswith("HTTP/") else 0
     return status, headers, result.stdout
+
+
+MiB = 1 << 20
+
+
+def sha_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(4 * MiB)
+            if not block:
+                return h.hexdigest()
+            h.update(block)
+
+
+def make_file(folder, name, size, seed):
+    """A file of random bytes; returns its path."""
+    path = os.path.join(folder, name)
+    rnd = random.Random(seed)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, 4 * MiB)
+            f.write(rnd.randbytes(n))
+            left -= n
+    return path

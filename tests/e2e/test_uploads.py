@@ -1,7 +1,6 @@
 """Receiving files end to end: curl posts multipart bodies to the headless server under Wine,
 and the files that land in the uploads folder are compared byte for byte."""
 import concurrent.futures
-import hashlib
 import os
 import random
 import shutil
@@ -10,33 +9,11 @@ import tempfile
 import time
 import unittest
 
-from sharehost import ShareHost, curl, raw_request, wine_path
+from sharehost import ShareHost, curl, make_file, raw_request, sha_file, wine_path
 
 MiB = 1 << 20
 GiB = 1 << 30
 BOUNDARY = "----WexaUploadTestBoundary"
-
-
-def sha_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(MiB)
-            if not block:
-                return h.hexdigest()
-            h.update(block)
-
-
-def make_file(folder, name, size, seed):
-    path = os.path.join(folder, name)
-    rnd = random.Random(seed)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 4 * MiB)
-            f.write(rnd.randbytes(n))
-            left -= n
-    return path
 
 
 def multipart(parts):
