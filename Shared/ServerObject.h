@@ -72,6 +72,20 @@ public:
     bool isTerminating();
 
 protected:
+    // Holds the object's lock for a scope. Socket starters and the close that ends them run
+    // under it, so an operation either starts before the close (and completes with it) or
+    // finds the object terminating: a call on a handle closed meanwhile might never complete.
+    class ObjectLock {
+    public:
+        explicit ObjectLock(ServerObject* object) : lock_(&object->lock_) { EnterCriticalSection(lock_); }
+        ~ObjectLock() { LeaveCriticalSection(lock_); }
+        ObjectLock(const ObjectLock&) = delete;
+        ObjectLock& operator=(const ObjectLock&) = delete;
+
+    private:
+        CRITICAL_SECTION* lock_;
+    };
+
     Log* log_;
     DWORD id_;
     HANDLE port_;

@@ -166,6 +166,7 @@ void HTTPConnection::fillPeerAddress(wchar_t* out, size_t capacity) {
 
 void HTTPConnection::terminateObject() {
     // Every outstanding receive, send and read then completes with an error.
+    ObjectLock hold(this);
     if (closesocket(socket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"closesocket", error);
@@ -195,6 +196,7 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
 }
 
 bool HTTPConnection::postRecv() {
+    ObjectLock hold(this);
     if (!takeReference())
         return false;
     IoRecord* record = new IoRecord(id_, MsgReceive);
@@ -472,6 +474,7 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
 }
 
 bool HTTPConnection::postPieces(const Piece* pieces, size_t count) {
+    ObjectLock hold(this);
     if (count > kMaxPieces || !takeReference())
         return false;
     WSABUF buffers[kMaxPieces];
@@ -596,6 +599,7 @@ bool HTTPConnection::postSend() {
     Slot& slot = slots_[sendIndex_];
     if (!slot.readyToSend)
         return false;
+    ObjectLock hold(this);
     if (!takeReference())
         return false;
     DWORD index = sendIndex_;

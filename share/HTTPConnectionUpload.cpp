@@ -280,6 +280,7 @@ bool HTTPConnection::postPostRecv() {
     UploadBuffer& buffer = uploadBuffers_[postReceiveIndex_];
     if (buffer.readyToWrite)
         return false;  // restarted when its write completes
+    ObjectLock hold(this);
     if (!takeReference()) {
         uploadFailed_ = true;
         return false;

@@ -71,6 +71,7 @@ void CALLBACK HTTPListener::onSweepTimer(void* param, BOOLEAN) {
 }
 
 void HTTPListener::closeListenSocket(const wchar_t* function) {
+    ObjectLock hold(this);
     if (closesocket(listenSocket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, function, L"closesocket", error);
@@ -134,6 +135,7 @@ int HTTPListener::readyObject() {
 }
 
 bool HTTPListener::postAccept() {
+    ObjectLock hold(this);
     if (!takeReference())
         return false;
     LPFN_ACCEPTEX acceptEx = nullptr;
