@@ -35,15 +35,29 @@ bool OutboundObject::openAndConnect(const wchar_t* function, DWORD address, WORD
 }
 
 void OutboundObject::closeSocket(const wchar_t* function) {
-    if (socket_ == INVALID_SOCKET)
-        return;
-    if (closesocket(socket_) == SOCKET_ERROR) {
+    // Under the object's lock, like every starter: an operation is either started before the
+    // close (and completes with it) or sees the object terminating. A call on a handle closed
+    // meanwhile could land on whatever reuses the handle value and never complete.
+    EnterCriticalSection(&lock_);
+    SOCKET closing = socket_;
+    socket_ = INVALID_SOCKET;
+    if (closing != INVALID_SOCKET && closesocket(closing) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR_AS(function, L"closesocket", error);
     }
+    LeaveCriticalSection(&lock_);
 }
 
 bool OutboundObject::startConnect(DWORD address, WORD port) {
+    EnterCriticalSection(&lock_);
+    bool started = startConnectLocked(address, port);
+    LeaveCriticalSection(&lock_);
+    return started;
+}
+
+bool OutboundObject::startConnectLocked(DWORD address, WORD port) {
+    if (!takeReference())
+        return false;
     // Looked up every time: the pointer belongs to the socket's provider.
     GUID guid = WSAID_CONNECTEX;
     LPFN_CONNECTEX connectEx = nullptr;
@@ -52,10 +66,9 @@ bool OutboundObject::startConnect(DWORD address, WORD port) {
                  &returned, nullptr, nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR_AS(names_.connect, L"WSAIoctl", error);
+        giveReference();
         return false;
     }
-    if (!takeReference())
-        return false;
     SocketRecord* record = new SocketRecord(id_, MsgConnected, socket_, nullptr, 0);
     sockaddr_in remote = {};
     remote.sin_family = AF_INET;
@@ -75,6 +88,13 @@ bool OutboundObject::startConnect(DWORD address, WORD port) {
 }
 
 bool OutboundObject::startRecv(char* buffer, DWORD length) {
+    EnterCriticalSection(&lock_);
+    bool started = startRecvLocked(buffer, length);
+    LeaveCriticalSection(&lock_);
+    return started;
+}
+
+bool OutboundObject::startRecvLocked(char* buffer, DWORD length) {
     if (!takeReference())
         return false;
     SocketRecord* record = new SocketRecord(id_, MsgReceived, socket_, buffer, length);
@@ -96,6 +116,13 @@ bool OutboundObject::startRecv(char* buffer, DWORD length) {
 }
 
 bool OutboundObject::startSend(WSABUF* buffers, DWORD count) {
+    EnterCriticalSection(&lock_);
+    bool started = startSendLocked(buffers, count);
+    LeaveCriticalSection(&lock_);
+    return started;
+}
+
+bool OutboundObject::startSendLocked(WSABUF* buffers, DWORD count) {
     if (!takeReference())
         return false;
     SocketRecord* record = new SocketRecord(id_, MsgSent, socket_, nullptr, 0);

@@ -36,7 +36,8 @@ protected:
     // Socket, association, bind to 0.0.0.0:0 (ConnectEx needs a bound socket), connect.
     // False (logged under `function`) when the exchange could not start: readyObject answers 1.
     bool openAndConnect(const wchar_t* function, DWORD address, WORD port);
-    // Closes the socket so that every outstanding operation completes and gives back its reference.
+    // Closes the socket so that every outstanding operation completes and gives back its reference;
+    // later starters find the object terminating.
     void closeSocket(const wchar_t* function);
 
     // Each is started with one reference taken; false when the object is terminating (silent)
@@ -45,8 +46,14 @@ protected:
     bool startRecv(char* buffer, DWORD length);
     bool startSend(WSABUF* buffers, DWORD count);
 
-    SOCKET socket_ = INVALID_SOCKET;
+    SOCKET socket_ = INVALID_SOCKET;   // guarded by lock_ once the object is ready
 
 private:
+    // The starters' work, run under lock_ so that closeSocket cannot close the socket between
+    // the reference check and the Winsock call.
+    bool startConnectLocked(DWORD address, WORD port);
+    bool startRecvLocked(char* buffer, DWORD length);
+    bool startSendLocked(WSABUF* buffers, DWORD count);
+
     OutboundNames names_;
 };

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <string>
+
 class Log;
 class Server;
 
@@ -60,6 +62,8 @@ public:
     virtual int readyObject() = 0;
     virtual void terminateObject() = 0;
     virtual int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) = 0;
+    // Appends what the object waits for, for diagnostics (the engine's lock is held: no locks).
+    virtual void describe(std::string* out) { out->append("object"); }
 
     DWORD id() const { return id_; }
     // Takes one reference for an operation or post about to start; false once terminating.

@@ -2,6 +2,7 @@
 // and the registry of objects with the reference counting that decides when each is freed.
 #include "ServerWithReg.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "Log.h"
@@ -77,6 +78,24 @@ DWORD Server::objectCount() {
     DWORD count = count_;
     LeaveCriticalSection(&lock_);
     return count;
+}
+
+void Server::listObjects(std::string* out) {
+    EnterCriticalSection(&lock_);
+    for (DWORD i = 0; i < count_; ++i) {
+        ServerObject* object = registry_[i];
+        char line[96];
+        // Same order as releaseObject: the server's lock, then the object's.
+        EnterCriticalSection(&object->lock_);
+        snprintf(line, sizeof line, "object %lu refs %ld%s%s ", static_cast<unsigned long>(object->id_),
+                 static_cast<long>(object->refCount_), object->ready_ ? " ready" : "",
+                 object->terminating_ ? " terminating" : "");
+        LeaveCriticalSection(&object->lock_);
+        out->append(line);
+        object->describe(out);
+        out->append("\n");
+    }
+    LeaveCriticalSection(&lock_);
 }
 
 bool Server::associate(HANDLE handle, const wchar_t* function) {

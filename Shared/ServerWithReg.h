@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <string>
+
 class Log;
 class ServerObject;
 struct ServerMessage;
@@ -30,6 +32,8 @@ public:
     HANDLE port() const { return port_; }
     // Number of registered objects; for tests and diagnostics.
     DWORD objectCount();
+    // One line per registered object: id, references, state and what it waits for.
+    void listObjects(std::string* out);
     // Associates a socket or file with the port under key 0.
     bool associate(HANDLE handle, const wchar_t* function);
 

@@ -14,6 +14,7 @@ public:
     int readyObject() override;
     void terminateObject() override {}
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
+    void describe(std::string* out) override { out->append("AddressResolver"); }
 
 private:
     static DWORD WINAPI resolveThreadProc(void* param);

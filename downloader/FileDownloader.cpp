@@ -1,6 +1,7 @@
 // FileDownloader: range request, head check, and the receive-to-write pipeline.
 #include "FileDownloader.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "ByteRangeList.h"
@@ -79,9 +80,14 @@ int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
     switch (message->code) {
     case MsgConnected:
         return onConnected();
+    case MsgSent:
+        InterlockedDecrement(&sendsOut_);
+        return 0;
     case MsgReceived:
+        InterlockedDecrement(&receivesOut_);
         return onReceived(static_cast<SocketRecord*>(message)->buffer, ok, bytes);
     case MsgWritten:
+        InterlockedDecrement(&writesOut_);
         return onWritten(message, ok, error, bytes);
     default:
         return 0;
@@ -90,7 +96,9 @@ int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
 
 int FileDownloader::onConnected() {
     char* buffer = new char[kReceiveBufferBytes];
+    InterlockedIncrement(&receivesOut_);
     if (!postRecv(buffer, kReceiveBufferBytes)) {
+        InterlockedDecrement(&receivesOut_);
         delete[] buffer;
         LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postRecv failed on connect");
         return 1;
@@ -117,7 +125,9 @@ int FileDownloader::onConnected() {
     addText("\r\nRange: bytes=");
     addText(rangeText_);
     addText("\r\nConnection: close\r\n\r\n");
+    InterlockedIncrement(&sendsOut_);
     if (!postSend(pieces, count)) {
+        InterlockedDecrement(&sendsOut_);
         LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postSend failed on connect");
         return 1;
     }
@@ -147,7 +157,9 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
         delete[] buffer;
         return 1;
     }
+    InterlockedIncrement(&receivesOut_);
     if (!postRecv(buffer, kReceiveBufferBytes)) {
+        InterlockedDecrement(&receivesOut_);
         LOG_INFO(log_, L"FileDownloader::handleMessage", L"postRecv");
         delete[] buffer;
         return 1;
@@ -216,9 +228,11 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
     OVERLAPPED* overlapped = record->overlapped();
     overlapped->Offset = static_cast<DWORD>(record->offset & 0xFFFFFFFF);
     overlapped->OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(record->offset) >> 32);
+    InterlockedIncrement(&writesOut_);
     if (!WriteFile(file_, data, length, nullptr, overlapped)) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
+            InterlockedDecrement(&writesOut_);
             LOG_ERROR(log_, L"FileDownloader::handleData", L"WriteFile", error);
             LOG_ERROR_TEXT(log_, L"FileDownloader::handleData", L"Failed to post write..");
             delete record;
@@ -231,6 +245,15 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
     LeaveCriticalSection(&writeLock_);
     *buffer = new char[kReceiveBufferBytes];
     return true;
+}
+
+void FileDownloader::describe(std::string* out) {
+    char text[160];
+    snprintf(text, sizeof text, "FileDownloader range %lld-%lld at %lld head %s receives %ld writes %ld sends %ld",
+             static_cast<long long>(rangeStart_), static_cast<long long>(rangeEnd_),
+             static_cast<long long>(writeOffset_), headerDone_ ? "done" : "waiting", static_cast<long>(receivesOut_),
+             static_cast<long>(writesOut_), static_cast<long>(sendsOut_));
+    out->append(text);
 }
 
 int FileDownloader::onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) {

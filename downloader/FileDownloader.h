@@ -34,6 +34,7 @@ public:
     int readyObject() override;
     void terminateObject() override;
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
+    void describe(std::string* out) override;
 
 private:
     int onConnected();
@@ -73,4 +74,8 @@ private:
     // (one receive outstanding) and by deleteObject, after every operation has ended.
     DWORD unreported_ = 0;
     DWORD lastUpdate_ = 0;
+    // Operations started and not yet handled, for describe (Interlocked).
+    volatile LONG receivesOut_ = 0;
+    volatile LONG writesOut_ = 0;
+    volatile LONG sendsOut_ = 0;
 };

@@ -19,6 +19,7 @@ public:
     int readyObject() override;
     void terminateObject() override;
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
+    void describe(std::string* out) override { out->append("HeadRequester"); }
 
     static const DWORD kBufferBytes = 4096;
     static const DWORD kReceiveBytes = 4000;

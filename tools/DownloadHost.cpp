@@ -7,7 +7,8 @@
 // Standard output, one flushed line per change: "status ID TEXT", "complete ID LOCALPATH",
 // "removed ID", and "objects N" for "count".
 // Standard input: "pause ID", "resume ID", "connections ID N", "remove ID", "count", "quit"
-// (saves the list and exits 0; end of input does the same).
+// (saves the list and exits 0; end of input does the same). "objects" lists every live engine
+// object ("object ID refs N [ready] [terminating] WHAT") before its "objects N" line.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -30,7 +31,7 @@ namespace {
 const UINT WM_ENGINE_STOPPED = WM_USER + 5;
 const UINT WM_HOST_COMMAND = WM_APP + 1;
 
-enum CommandKind { CommandQuit, CommandCount, CommandPause, CommandResume, CommandConnections, CommandRemove };
+enum CommandKind { CommandQuit, CommandCount, CommandList, CommandPause, CommandResume, CommandConnections, CommandRemove };
 
 struct HostCommand {
     CommandKind kind;
@@ -100,6 +101,13 @@ void runCommand(const HostCommand& command) {
     case CommandCount:
         sayLine("objects " + std::to_string(g_server->objectCount()));
         break;
+    case CommandList: {
+        std::string lines;
+        g_server->listObjects(&lines);
+        fputs(lines.c_str(), stdout);
+        sayLine("objects " + std::to_string(g_server->objectCount()));
+        break;
+    }
     case CommandQuit:
         finish(0);
         break;
@@ -155,6 +163,8 @@ DWORD WINAPI readCommands(void* param) {
             break;
         if (strcmp(word, "count") == 0)
             post(window, CommandCount);
+        else if (strcmp(word, "objects") == 0)
+            post(window, CommandList);
         else if (strcmp(word, "pause") == 0 && fields >= 2)
             post(window, CommandPause, id);
         else if (strcmp(word, "resume") == 0 && fields >= 2)

@@ -443,3 +443,92 @@ TEST_CASE("a connection whose write lands on bytes already written ends after th
     CHECK(file.read(30, 50) == std::string(50, '\0'));
     CHECK(engine.stop(5000));
 }
+
+namespace {
+
+// Accepts `connections` connections; each gets a 206 head and then data without end, until the
+// client goes away.
+struct StreamingPeer {
+    Listener listener;
+    std::thread thread;
+    explicit StreamingPeer(int connections) {
+        listen(listener.socket, 64);
+        thread = std::thread([this, connections] {
+            std::vector<std::thread> streams;
+            for (int i = 0; i < connections; ++i) {
+                SOCKET client = accept(listener.socket, nullptr, nullptr);
+                if (client == INVALID_SOCKET)
+                    break;
+                streams.emplace_back([client] {
+                    // A client that stops reading must not hold this thread forever.
+                    DWORD timeout = 5000;
+                    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
+                               sizeof timeout);
+                    char buffer[4096];
+                    std::string request;
+                    while (request.find("\r\n\r\n") == std::string::npos) {
+                        int n = recv(client, buffer, sizeof buffer, 0);
+                        if (n <= 0)
+                            break;
+                        request.append(buffer, n);
+                    }
+                    std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 1073741824\r\n\r\n";
+                    send(client, head.data(), static_cast<int>(head.size()), 0);
+                    std::string data(65536, 'd');
+                    for (int sent = 0; sent < 4096; ++sent) {
+                        if (send(client, data.data(), static_cast<int>(data.size()), 0) <= 0)
+                            break;
+                    }
+                    closesocket(client);
+                });
+            }
+            for (std::thread& stream : streams)
+                stream.join();
+        });
+    }
+    ~StreamingPeer() {
+        listener.close();
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+}  // namespace
+
+TEST_CASE("connections ended by a write while their receives keep coming all end") {
+    // The write's completion ends the connection on one worker while another worker starts the
+    // next receive: that receive must either start before the socket closes (and end with it)
+    // or not start at all. A receive started on the closed handle never ends, and neither does
+    // its connection.
+    Winsock winsock;
+    EngineFixture engine;
+    REQUIRE(engine.server());
+    const int kRounds = 50;
+    const int kPerRound = 10;
+    StreamingPeer peer(kRounds * kPerRound);
+    TempFile file(1 << 20);
+    REQUIRE(engine.server()->associate(file.handle, L"test"));
+    // Every byte is already written, so each connection's first write ends it.
+    ByteRangeList ranges;
+    ranges.replace(1 << 20, nullptr, 0);
+    int ended = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < kPerRound; ++i) {
+            FileDownloader* connection =
+                new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(), peer.listener.port, "/f",
+                                   "h", file.handle, 0, (1 << 20) - 1, &ranges, nullptr, nullptr);
+            REQUIRE(engine.server()->addObject(connection));
+        }
+        std::vector<Posted> seen;
+        while (count(seen, WM_DL_TRANSFER_ENDED) < kPerRound && pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen)) {
+        }
+        progressTotal(seen);
+        int endedNow = count(seen, WM_DL_TRANSFER_ENDED);
+        ended += endedNow;
+        if (endedNow < kPerRound)
+            break;
+    }
+    CHECK(ended == kRounds * kPerRound);
+    CHECK(engine.server()->objectCount() == 0);
+    CHECK(engine.stop(5000));
+}
