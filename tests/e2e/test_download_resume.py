@@ -65,6 +65,8 @@ class Resume(DownloadCase):
         self.assertLessEqual(fetched, missing + slack, "fetched %d for %d missing" % (fetched, missing))
 
     def test_kill9_mid_transfer_then_restart_fetches_only_missing(self):
+        # Slow enough that the periodic save catches the download part way at least twice.
+        self.restart_nginx(limit_rate="512k")
         host = self.start_host([self.url], connections=CONNECTIONS, folder=self.folder)
         host.wait_status(1, DOWNLOADING, 60)
         self.wait_saved_progress()
