@@ -31,6 +31,18 @@ def wait_for(what, probe, timeout=30):
         time.sleep(0.3)
 
 
+def click_open(dialog):
+    """Clicks the file dialog's Open button, waiting for it: while the dialog moves into a folder
+    under load, its buttons can be missing for a moment."""
+    def attempt():
+        try:
+            driver("notify-click", dialog, OPEN)
+            return True
+        except AssertionError:
+            return False
+    wait_for("the dialog's Open button", attempt)
+
+
 def children(window, cls=None):
     out = driver("children", window, *([cls] if cls else []))
     return [line.split("\t") for line in out.splitlines() if line.count("\t") >= 4]
@@ -105,11 +117,11 @@ class ShareFilesDialog(unittest.TestCase):
             edit = children(dialog, "Edit")[0][0]
             # Into the folder first, then every name in one typed list.
             driver("settext", edit, wine_path(folder.root))
-            driver("notify-click", dialog, OPEN)
+            click_open(dialog)
             wait_for("the dialog in the folder",
                      lambda: any(c[4] == os.path.basename(folder.root) for c in children(dialog, "ComboBox")))
             driver("settext", edit, " ".join('"%s"' % n for n in names))
-            driver("notify-click", dialog, OPEN)
+            click_open(dialog)
             driver("gone", dialog, 30)
             rows = program.wait_count(40)
             self.assertEqual(sorted(r[6] for r in rows), sorted(wine_path(folder.path(n)) for n in names))
