@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "NetStatus.h"
 #include "ServerWithReg.h"
+#include "TestRequester.h"
 #include "TextHelpers.h"
 
 static const wchar_t kLogUnit[] = L"HTTPListener";
@@ -48,7 +49,9 @@ HTTPListener::HTTPListener(Server* server, HWND portWindow, FileHandler* files, 
       counters_(counters),
       connectionWindow_(connectionWindow),
       bindAddress_(bindAddress),
-      port_(port) {}
+      port_(port),
+      testHost_(kServiceHost),
+      testServicePort_(kServicePort) {}
 
 bool HTTPListener::initObject() {
     InitializeCriticalSection(&listenerLock_);
@@ -323,6 +326,10 @@ void HTTPListener::onUPnPFinished(DWORD result) {
     };
     if (result < sizeof kResults / sizeof *kResults)
         postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
+    // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
+    // tells, so a refusal here changes nothing else.
+    if (!TestRequester::start(server_, port_, testHost_, testServicePort_))
+        LOG_ERROR_TEXT(log_, L"HTTPListener::handleMessage", L"addObject failed");
     EnterCriticalSection(&listenerLock_);
     upnpRestartPending_ = false;
     LeaveCriticalSection(&listenerLock_);
