@@ -29,7 +29,7 @@ cleanup() {
   /usr/lib/wine/wineserver -k 2>/dev/null
   /usr/lib/wine/wineserver -w 2>/dev/null
   [ -n "$netns" ] && remove_netns "$netns"
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.resolv.conf"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
@@ -51,8 +51,17 @@ if [[ $file == *_netns ]] || grep -qx 'E2E_NETNS = True' "$file.py" 2>/dev/null;
   # `ip netns exec` mounts these files over /etc/hosts inside the namespace.
   mkdir -p "/etc/netns/$netns"
   printf '127.0.0.1 localhost\n::1 localhost\n127.0.0.1 %s\n' "$WEXA_SERVICE_HOST" >"/etc/netns/$netns/hosts"
+  printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"/etc/netns/$netns/resolv.conf"
   export WEXA_NETNS=$netns
   inside=(ip netns exec "$netns")
+elif [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+  # Elsewhere a name missing from /etc/hosts (the service host among them) fails at once
+  # instead of being asked of the system's name server: a private mount of resolv.conf.
+  resolv=$WINEPREFIX.resolv.conf
+  printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"$resolv"
+  if unshare -m sh -c 'mount --bind "$0" /etc/resolv.conf' "$resolv" 2>/dev/null; then
+    inside=(unshare -m sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$resolv")
+  fi
 fi
 
 # wineboot starts the prefix's wineserver, which makes every socket of the prefix: it has to
