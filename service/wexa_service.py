@@ -301,9 +301,9 @@ class Service:
             status, body, extra = await self.route(request, caller)
         except BadRequest as refusal:
             status, body, extra = refusal.status, refusal.text.encode(), {}
-            log("%s %s %d %s" % (peer, head.split(b"\r\n", 1)[0][:200].decode("latin-1"), status, refusal.text))
+            log("%s %s %d %s" % (peer, loggable(head.split(b"\r\n", 1)[0]), status, refusal.text))
         else:
-            log("%s %s %s %d %s" % (caller, request.method, head.split(b" ", 2)[1][:200].decode("latin-1"),
+            log("%s %s %s %d %s" % (caller, request.method, loggable(head.split(b" ", 2)[1]),
                                     status, extra.get("log", "")))
         if "file" in extra:
             await self.send_file(writer, method, extra["file"])
@@ -380,6 +380,12 @@ def response_head(status, length, content_type, extra=""):
             "Cache-Control: no-store\r\n%sConnection: close\r\n\r\n"
             % (status, REASONS.get(status, "Error"), email.utils.formatdate(usegmt=True),
                PRODUCT.decode(), content_type, length, extra)).encode("latin-1")
+
+
+def loggable(data):
+    """Request bytes as one escaped printable line of at most 200 bytes: a client must not be able
+    to forge log lines or send terminal controls to whoever reads the log."""
+    return repr(data[:200])[2:-1]
 
 
 def log(text):
