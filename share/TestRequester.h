@@ -4,10 +4,7 @@
 #pragma once
 #include "OutboundObject.h"
 
-#ifndef WEXA_SERVICE_HOST
-#define WEXA_SERVICE_HOST "service.wexa-share.test"
-#endif
-// The web service's host name; every request to it goes to TCP port 80.
+// The web service's host name (a build setting); every request to it goes to TCP port 80.
 constexpr const char* kServiceHost = WEXA_SERVICE_HOST;
 constexpr WORD kServicePort = 80;
 

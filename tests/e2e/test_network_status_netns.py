@@ -100,6 +100,25 @@ class StatusDialog:
 
 
 class NetworkStatusDialog(unittest.TestCase):
+    def test_first_start_opens_the_dialog_once_with_its_hint(self):
+        write_settings({})
+        program = ProgramProcess()
+        self.addCleanup(program.kill)
+        welcome = driver("wait", "#32770", "Welcome to Wexa-Share!", 60, timeout=90).strip()
+        driver("close", welcome)
+        program.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
+        dialog = StatusDialog(driver("wait", "#32770", "Wexa-Share Network Status", 30).strip())
+        hint = dialog.controls()[HINT]
+        self.assertEqual(hint[1:], (True, "This dialog is always available from the Options menu."))
+        screenshot("netstatus_first_start")
+        dialog.close()
+        # Opened by the user afterwards: the hint is gone.
+        driver("command", program.main, MENU_NETWORK_STATUS)
+        dialog = StatusDialog(driver("wait", "#32770", "Wexa-Share Network Status", 30).strip())
+        self.assertFalse(dialog.controls()[HINT][1])
+        dialog.close()
+        self.assertEqual(program.exit(), 0)
+
     def test_run_test_reaches_the_share_through_the_service(self):
         port = free_port()
         with netns.ServiceProcess(), Program({"SharePort": port}) as program:
