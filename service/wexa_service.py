@@ -360,9 +360,13 @@ class Service:
             if method != "HEAD":
                 left = size
                 while left > 0:
-                    chunk = handle.read(min(65536, left))
+                    try:
+                        chunk = handle.read(min(65536, left))
+                    except OSError as error:
+                        chunk = b""
+                        log("reading %s: %s" % (path, error))
                     if not chunk:
-                        break  # the file shrank; the short body tells the client
+                        break  # the head is out: a short body is all that can tell the client
                     left -= len(chunk)
                     writer.write(chunk)
                     await asyncio.wait_for(writer.drain(), self.config.send_timeout)
