@@ -109,6 +109,25 @@ class InternetAddress(unittest.TestCase):
                 self.assertEqual(program.exit(), 0)
         self.assertEqual(read_value("ServerAddress"), ("REG_SZ", "1.2.3.4"))
 
+    def test_a_first_run_detects_the_address(self):
+        def answer(head):
+            return [OK_HEAD + b"1.2.3.4"] if head.startswith(b"GET /getip.php ") else []
+
+        write_settings({})
+        with netns.StandIn(answer) as service:
+            program = ProgramProcess()
+            self.addCleanup(program.kill)
+            driver("close", driver("wait", "#32770", "Welcome to Wexa-Share!", 60, timeout=90).strip())
+            program.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
+            # The first start also opens the network status dialog: close it before leaving.
+            status = driver("wait", "#32770", "Wexa-Share Network Status", 30).strip()
+            bar = children(program.main, "msctls_statusbar32")[0][0]
+            wait_for("the detected URL", lambda: driver("status", bar, 1).startswith("http://1.2.3.4"))
+            driver("notify-click", status, 1)
+            driver("gone", status, 30)
+            self.assertEqual(program.exit(), 0)
+        self.assertEqual(read_value("ServerAddress"), ("REG_SZ", "1.2.3.4"))
+
     def test_port_80_is_left_out_of_the_url(self):
         # The service holds 127.0.0.1:80 here, so the share's listener on 80 may not start: the
         # configured port decides, and 80 is never written.
