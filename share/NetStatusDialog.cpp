@@ -100,7 +100,7 @@ INT_PTR CALLBACK netStatusProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
         g_testSeconds = 0;
         g_testInProgress = false;
         if (!SetTimer(dialog, kTestTimerId, 1000, nullptr))
-            LOG_ERROR(g_log, L"NetStatusDialog", L"SetTimer", GetLastError());
+            LOG_ERROR(g_log, L"netStatusProc", L"SetTimer", GetLastError());
         // The hint stays only when the program opened the dialog by itself after the first start.
         ShowWindow(GetDlgItem(dialog, IDC_NETSTATUS_HINT), g_firstStartHint ? SW_SHOW : SW_HIDE);
         g_firstStartHint = false;
