@@ -327,9 +327,8 @@ void HTTPListener::onUPnPFinished(DWORD result) {
     if (result < sizeof kResults / sizeof *kResults)
         postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
-    // tells, so a refusal here changes nothing else.
-    if (!TestRequester::start(server_, port_, testHost_, testServicePort_))
-        LOG_ERROR_TEXT(log_, L"HTTPListener::handleMessage", L"addObject failed");
+    // tells. Refused while the engine stops (the controller ends then too): nothing to report.
+    TestRequester::start(server_, port_, testHost_, testServicePort_);
     EnterCriticalSection(&listenerLock_);
     upnpRestartPending_ = false;
     LeaveCriticalSection(&listenerLock_);
