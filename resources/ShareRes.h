@@ -70,8 +70,14 @@
 #define IDM_CON_KEEP_CLOSED             1104
 #define IDM_CON_OPEN_RECEIVED           1105
 
-// Network status dialog (its own unit).
+// Network status dialog (its own unit). The hint shares its id with the dialog's test timer.
 #define IDD_NETWORK_STATUS              8097
+#define IDC_NETSTATUS_TITLE             1111
+#define IDC_NETSTATUS_EXPLANATION       1113
+#define IDC_NETSTATUS_TEST_TEXT         1114
+#define IDC_NETSTATUS_CHANGE_PORT       1199
+#define IDC_NETSTATUS_RUN_TEST          2222
+#define IDC_NETSTATUS_HINT              1234
 
 // ---- Network, Options and Help tabs; Change Port and Set Local IP dialogs -------------------
 // Ids of those pages go below this line only.

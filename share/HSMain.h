@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "HSMainStatusRules.h"
+
 class Log;
 class Server;
 class FileHandler;
@@ -103,11 +105,16 @@ struct NetStatusFields {
     DWORD firewallResult = 0;
 };
 extern NetStatusFields g_netStatus;
+// The status as the status line and the network status dialog read it.
+NetStatusInput currentNetStatus();
 
-// ---- Network status dialog (its own unit registers itself with HSMain) --------------------
-// show runs the dialog modally over the main window; openDialog reads the open dialog or null.
-void registerNetStatusDialog(void (*show)(), HWND (*openDialog)());
+// ---- Network status dialog (NetStatusDialog.cpp) -------------------------------------------
+// Runs the dialog modally over the main window; afterwards posts a deferred update offer.
 void showNetStatus();
+// The open dialog, or null.
+HWND netStatusDialog();
+// Set by the updater when it holds back its offer because the dialog is open.
+extern bool g_updateOfferDeferred;
 // Set before the dialog opens by itself after the first start (it then shows its hint).
 extern bool g_firstStartHint;
 

@@ -26,9 +26,6 @@ const size_t kMaxActivePorts = 64;
 WORD g_activePorts[kMaxActivePorts];
 size_t g_activeCount = 0;
 
-void (*g_showDialog)() = nullptr;
-HWND (*g_openDialog)() = nullptr;
-
 // Totals at the last eight ticks, oldest first, and the last speed shown.
 struct SpeedHistory {
     int64_t totals[8];
@@ -37,14 +34,7 @@ struct SpeedHistory {
 SpeedHistory g_sendHistory, g_receiveHistory;
 
 const char16_t* currentStatusLine(bool* isError) {
-    NetStatusInput input = {};
-    input.activePortCount = g_activeCount;
-    input.testSucceeded = getTestSucceeded();
-    input.upnpState = g_netStatus.upnpState;
-    input.upnpResult = g_netStatus.upnpResult;
-    input.firewallState = g_netStatus.firewallState;
-    input.firewallResult = g_netStatus.firewallResult;
-    return statusLineText(input, isError);
+    return statusLineText(currentNetStatus(), isError);
 }
 
 void updateSpeed(SpeedHistory* history, int64_t total, int part, const wchar_t* label) {
@@ -73,6 +63,17 @@ void postStatusRefresh() {
 
 }  // namespace
 
+NetStatusInput currentNetStatus() {
+    NetStatusInput input = {};
+    input.activePortCount = g_activeCount;
+    input.testSucceeded = getTestSucceeded();
+    input.upnpState = g_netStatus.upnpState;
+    input.upnpResult = g_netStatus.upnpResult;
+    input.firewallState = g_netStatus.firewallState;
+    input.firewallResult = g_netStatus.firewallResult;
+    return input;
+}
+
 void addActivePort(WORD port) {
     if (g_activeCount < kMaxActivePorts)
         g_activePorts[g_activeCount++] = port;
@@ -96,16 +97,6 @@ size_t activePorts(WORD* out, size_t capacity) {
     for (size_t i = 0; i < n; ++i)
         out[i] = g_activePorts[i];
     return n;
-}
-
-void registerNetStatusDialog(void (*show)(), HWND (*openDialog)()) {
-    g_showDialog = show;
-    g_openDialog = openDialog;
-}
-
-void showNetStatus() {
-    if (g_showDialog)
-        g_showDialog();
 }
 
 static WORD currentUrlPort() {
@@ -148,8 +139,8 @@ void refreshAddressStatus(bool full) {
     if (url)
         SendMessageW(g_statusBar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(url));
     delete[] url;
-    if (full && g_openDialog) {
-        HWND dialog = g_openDialog();
+    if (full) {
+        HWND dialog = netStatusDialog();
         if (dialog && !PostMessageW(dialog, WM_NETSTATUS_REFRESH, 0, 0))
             LOG_ERROR(g_log, L"refreshAddressStatus", L"PostMessage", GetLastError());
     }

@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "NetStatus.h"
 #include "ServerWithReg.h"
+#include "TestRequester.h"
 #include "TextHelpers.h"
 
 static const wchar_t kLogUnit[] = L"HTTPListener";
@@ -48,7 +49,9 @@ HTTPListener::HTTPListener(Server* server, HWND portWindow, FileHandler* files, 
       counters_(counters),
       connectionWindow_(connectionWindow),
       bindAddress_(bindAddress),
-      port_(port) {}
+      port_(port),
+      testHost_(kServiceHost),
+      testServicePort_(kServicePort) {}
 
 bool HTTPListener::initObject() {
     InitializeCriticalSection(&listenerLock_);
@@ -325,6 +328,9 @@ void HTTPListener::onUPnPFinished(DWORD result) {
     };
     if (result < sizeof kResults / sizeof *kResults)
         postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
+    // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
+    // tells. Refused while the engine stops (the controller ends then too): nothing to report.
+    TestRequester::start(server_, port_, testHost_, testServicePort_);
     EnterCriticalSection(&listenerLock_);
     upnpRestartPending_ = false;
     LeaveCriticalSection(&listenerLock_);

@@ -7,6 +7,7 @@
 #include "ConnectionWatch.h"
 #include "ControllerNotice.h"
 #include "ServerObject.h"
+#include "TestRequester.h"
 
 class FileHandler;
 class TrafficCounters;
@@ -63,6 +64,12 @@ public:
     WORD port() const { return port_; }
     // Before the listener is added to the engine; the defaults otherwise.
     void setTimeLimits(const TimeLimits& limits) { limits_ = limits; }
+    // Before the listener is added: the service that the connectivity test asks (tests point
+    // it at a stand-in; host must outlive the listener).
+    void setTestService(const char* host, WORD port) {
+        testHost_ = host;
+        testServicePort_ = port;
+    }
 
 private:
     bool postAccept();
@@ -85,6 +92,8 @@ private:
     TimeLimits limits_;
     ConnectionWatch* watch_ = nullptr;   // shared with the connections, which may outlive us
     HANDLE sweepTimer_ = nullptr;
+    const char* testHost_;
+    WORD testServicePort_;
 
     CRITICAL_SECTION listenerLock_;   // the flags and results below
     bool listening_ = false;

@@ -3,6 +3,8 @@
 // The Set Local IP dialog lives in NetworkTabDialogs.cpp.
 #include "NetworkTab.h"
 
+#include "AddrRequester.h"
+#include "AddressResponse.h"
 #include "HSMain.h"
 #include "HSMainSettings.h"
 #include "HTTPListener.h"
@@ -561,6 +563,18 @@ void NetworkTab::showAddressMenu(int x, int y) {
 }
 
 LRESULT NetworkTab::addrWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_ADDRESS_REPLY) {
+        showAddressReply(reinterpret_cast<AddressReply*>(lParam));
+        return 0;
+    }
+    if (message == WM_ADDRESS_ENDED) {
+        // The button stays busy while any request runs (the menu may start a second one).
+        if (addressRequests_ > 0 && --addressRequests_ == 0) {
+            SetWindowTextW(detectButton_, L"Detect Address");
+            EnableWindow(detectButton_, TRUE);
+        }
+        return 0;
+    }
     if (message != WM_COMMAND)
         return 0;
     WORD id = LOWORD(wParam);
@@ -584,16 +598,65 @@ LRESULT NetworkTab::addrWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             g_settings.autoDetectAddress = isChecked(autoDetectBox_);
         return 0;
     }
-    if (id == IDM_NET_SET_TO_LAN && !lParam) {
+    if (reinterpret_cast<HWND>(lParam) == detectButton_) {
+        if (id == IDC_NET_DETECT_ADDRESS && code == BN_CLICKED)
+            startAddressRequest();
+        return 0;
+    }
+    // Without a control: the start-up's simulated click (1011) or an item of the address menu.
+    if (lParam)
+        return 0;
+    if (id == IDC_NET_DETECT_ADDRESS || id == IDM_NET_DETECT_INTERNET) {
+        startAddressRequest();
+    } else if (id == IDM_NET_SET_TO_LAN) {
         wchar_t* local = getLocalAddressCopy();
         if (local)
             SetWindowTextW(addressEdit_, local);   // EN_CHANGE stores it
         delete[] local;
-        return 0;
     }
-    // Detect Address (1011, and the same item 1501 of its menu) starts the public-address
-    // request once the requester exists; until then the button stays as it is.
     return 0;
+}
+
+void NetworkTab::startAddressRequest() {
+    if (!g_server)
+        return;
+    AddrRequester* requester = new AddrRequester(g_server, addressBox_);
+    if (!g_server->addObject(requester)) {
+        delete requester;   // never registered: the engine does not know it
+        return;
+    }
+    ++addressRequests_;
+    SetWindowTextW(detectButton_, L"Detecting...");
+    EnableWindow(detectButton_, FALSE);
+}
+
+void NetworkTab::showAddressReply(AddressReply* reply) {
+    static const wchar_t kFunction[] = L"NetworkTab::addrWndProc";
+    if (!reply)
+        return;
+    size_t body = 0;
+    // Anything but a 200 with a body leaves the address as it was; the body is shown as it
+    // stands, so an odd answer can be corrected by hand.
+    if (findAddressBody(reply->bytes, static_cast<size_t>(reply->length), &body) == AddressResponse::kAddress) {
+        const char* text = reply->bytes + body;
+        int textLength = reply->length - static_cast<int>(body);
+        int units = MultiByteToWideChar(CP_UTF8, 0, text, textLength, nullptr, 0);
+        if (units <= 0) {
+            LOG_ERROR(log_, kFunction, L"MultiByteToWideChar", GetLastError());
+        } else {
+            wchar_t* wide = new wchar_t[units + 1];
+            int converted = MultiByteToWideChar(CP_UTF8, 0, text, textLength, wide, units);
+            if (converted <= 0) {
+                LOG_ERROR(log_, kFunction, L"MultiByteToWideChar", GetLastError());
+            } else {
+                wide[converted] = 0;
+                SetWindowTextW(addressEdit_, wide);   // EN_CHANGE stores it and the status bar follows
+            }
+            delete[] wide;
+        }
+    }
+    delete[] reply->bytes;
+    delete reply;
 }
 
 // ---- Statistics box ------------------------------------------------------------------------

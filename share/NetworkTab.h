@@ -10,6 +10,7 @@
 #include "TabWindow.h"
 
 struct PortStatus;
+struct AddressReply;
 
 // To the statistics box: lParam is a TrafficTotals (new), freed by the receiver.
 constexpr UINT WM_TRAFFIC_COUNTS = WM_USER + 21;
@@ -73,6 +74,10 @@ private:
     void onPortStatus(DWORD id, PortStatus* status);
     LRESULT customDraw(NMLVCUSTOMDRAW* draw);
     void showAddressMenu(int x, int y);
+    // Detect Address: registers an AddrRequester; the button is busy until it has ended.
+    void startAddressRequest();
+    // WM_USER+17: the web service's reply becomes the box's text when it carries an address.
+    void showAddressReply(AddressReply* reply);
     void showTrafficTotals(const TrafficTotals& totals);
 
     HWND addressBox_ = nullptr;
@@ -94,4 +99,5 @@ private:
     DWORD currentFailed_ = 0;          // 0, or 2 once the current listener has terminated
     DWORD currentUPnPState_ = 0;       // 0 settled, 1 pending, 2 failed (colouring)
     DWORD currentFirewallState_ = 0;
+    int addressRequests_ = 0;          // AddrRequesters started and not yet ended
 };

@@ -7,6 +7,8 @@ add_library(wexa_share_core STATIC
   ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
   ${CMAKE_SOURCE_DIR}/share/ConnectionWatch.cpp
   ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
+  ${CMAKE_SOURCE_DIR}/share/AddrRequester.cpp
+  ${CMAKE_SOURCE_DIR}/share/TestRequester.cpp
   ${CMAKE_SOURCE_DIR}/share/StatusImages.cpp
 )
 target_compile_options(wexa_share_core PRIVATE ${WEXA_WARNINGS})
@@ -30,6 +32,7 @@ add_executable(WexaShare WIN32
   ${CMAKE_SOURCE_DIR}/share/HSMainWindow.cpp
   ${CMAKE_SOURCE_DIR}/share/HSMainStatus.cpp
   ${CMAKE_SOURCE_DIR}/share/HSMainDialogs.cpp
+  ${CMAKE_SOURCE_DIR}/share/NetStatusDialog.cpp
   ${CMAKE_SOURCE_DIR}/share/TabWindow.cpp
   ${CMAKE_SOURCE_DIR}/share/TabControls.cpp
   ${CMAKE_SOURCE_DIR}/share/ShareTab.cpp

@@ -18,6 +18,7 @@
 //   send-command HWND ID              sends it and waits for the answer
 //   notify-click HWND ID              clicks a button through BM_CLICK
 //   status BAR PART                   the text of a status bar part (owner-drawn too)
+//   dblclick-part BAR PART            a left double click in the middle of a status bar part
 //   drop HWND PATH...                 posts WM_DROPFILES with the paths
 //   close HWND                        posts WM_CLOSE
 //   text HWND                         the window's text
@@ -163,6 +164,20 @@ int statusText(HWND bar, int part) {
         block.read(0, text, sizeof text - sizeof(wchar_t));
     }
     wprintf(L"%ls\n", text);
+    return 0;
+}
+
+int doubleClickPart(HWND bar, int part) {
+    RemoteBlock block(bar, sizeof(RECT));
+    if (!block.ok() || !SendMessageW(bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(block.at(0))))
+        return 1;
+    RECT rect;
+    block.read(0, &rect, sizeof rect);
+    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    PostMessageW(bar, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(bar, WM_LBUTTONUP, 0, at);
+    PostMessageW(bar, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageW(bar, WM_LBUTTONUP, 0, at);
     return 0;
 }
 
@@ -438,6 +453,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!wcscmp(command, L"status") && argc >= 4)
         return statusText(window, _wtoi(argv[3]));
+    if (!wcscmp(command, L"dblclick-part") && argc >= 4)
+        return doubleClickPart(window, _wtoi(argv[3]));
     if (!wcscmp(command, L"drop") && argc >= 4)
         return drop(window, argc - 3, argv + 3);
     if (!wcscmp(command, L"close"))
