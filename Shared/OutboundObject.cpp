@@ -2,6 +2,7 @@
 #include "OutboundObject.h"
 
 #include <mswsock.h>
+#include <string.h>
 
 #include "Log.h"
 #include "ServerWithReg.h"
@@ -32,6 +33,21 @@ bool OutboundObject::openAndConnect(const wchar_t* function, DWORD address, WORD
         return false;
     }
     return startConnect(address, port);
+}
+
+bool OutboundObject::resolveHost(const wchar_t* function, const char* host, DWORD* address) {
+    hostent* found = gethostbyname(host);
+    if (!found) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR_AS(function, L"gethostbyname", error);
+        return false;
+    }
+    if (found->h_addrtype != AF_INET || found->h_length != 4 || !found->h_addr_list[0]) {
+        Log::errorText(names_.unit, log_, __LINE__, function, L"gethostbyname, wrong address length");
+        return false;
+    }
+    memcpy(address, found->h_addr_list[0], 4);
+    return true;
 }
 
 void OutboundObject::closeSocket(const wchar_t* function) {

@@ -36,6 +36,9 @@ protected:
     // Socket, association, bind to 0.0.0.0:0 (ConnectEx needs a bound socket), connect.
     // False (logged under `function`) when the exchange could not start: readyObject answers 1.
     bool openAndConnect(const wchar_t* function, DWORD address, WORD port);
+    // The IPv4 address of host by a blocking lookup (requesters that resolve in readyObject);
+    // false, logged under `function`, when there is none.
+    bool resolveHost(const wchar_t* function, const char* host, DWORD* address);
     // Closes the socket so that every outstanding operation completes and gives back its reference;
     // later starters find the object terminating.
     void closeSocket(const wchar_t* function);

@@ -48,17 +48,8 @@ AddrRequester::~AddrRequester() {
 int AddrRequester::readyObject() {
     static const wchar_t kFunction[] = L"AddrRequester::readyObject";
     // The lookup blocks this worker; the request is rare and made by the user or at start-up.
-    hostent* found = gethostbyname(host_);
-    if (!found) {
-        DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, kFunction, L"gethostbyname", error);
+    if (!resolveHost(kFunction, host_, &address_))
         return 1;
-    }
-    if (found->h_addrtype != AF_INET || found->h_length != 4 || !found->h_addr_list[0]) {
-        LOG_ERROR_TEXT(log_, kFunction, L"gethostbyname, wrong address length");
-        return 1;
-    }
-    memcpy(&address_, found->h_addr_list[0], 4);
     return openAndConnect(kFunction, address_, port_) ? 0 : 1;
 }
 

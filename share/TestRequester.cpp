@@ -38,18 +38,9 @@ bool TestRequester::start(Server* server, WORD testedPort, const char* host, WOR
 int TestRequester::readyObject() {
     static const wchar_t kFunction[] = L"TestRequester::readyObject";
     // Blocks this worker for the lookup, as the address request does.
-    hostent* found = gethostbyname(host_);
-    if (!found) {
-        DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, kFunction, L"gethostbyname", error);
-        return 1;
-    }
-    if (found->h_addrtype != AF_INET || found->h_length != 4 || !found->h_addr_list[0]) {
-        LOG_ERROR_TEXT(log_, kFunction, L"gethostbyname, wrong address length");
-        return 1;
-    }
     DWORD address;
-    memcpy(&address, found->h_addr_list[0], 4);
+    if (!resolveHost(kFunction, host_, &address))
+        return 1;
     return openAndConnect(kFunction, address, servicePort_) ? 0 : 1;
 }
 

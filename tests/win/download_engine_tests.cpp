@@ -520,7 +520,7 @@ TEST_CASE("connections ended by a write while their receives keep coming all end
             REQUIRE(engine.server()->addObject(connection));
         }
         std::vector<Posted> seen;
-        while (count(seen, WM_DL_TRANSFER_ENDED) < kPerRound && pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen)) {
+        while (count(seen, WM_DL_TRANSFER_ENDED) < kPerRound && pumpFor(WM_DL_TRANSFER_ENDED, 30000, &seen)) {
         }
         progressTotal(seen);
         int endedNow = count(seen, WM_DL_TRANSFER_ENDED);
