@@ -34,6 +34,10 @@ std::u16string fileNameOf(const std::u16string& path) { return urlFileName(path.
 
 std::u16string dispositionOf(const std::string& name) { return safeDispositionName(name.data(), name.size()); }
 
+std::u16string localNameOf(const std::u16string& path) { return localPathFileName(path.data(), path.size()); }
+
+std::u16string numbered(const std::u16string& path, int n) { return numberedPath(path.data(), path.size(), n); }
+
 }  // namespace
 
 TEST_CASE("url_split_into_host_port_and_path") {
@@ -103,21 +107,19 @@ TEST_CASE("url_file_names_are_safe_in_the_download_folder") {
 }
 
 TEST_CASE("local_path_file_name") {
-    const std::u16string paths[] = {u"C:\\dl\\a.zip", u"C:\\dl/b", u"c", u"C:\\dl\\", u""};
-    const std::u16string names[] = {u"a.zip", u"b", u"c", u"D", u"D"};
-    for (size_t i = 0; i < 5; ++i)
-        CHECK(localPathFileName(paths[i].data(), paths[i].size()) == names[i]);
+    CHECK(localNameOf(u"C:\\dl\\a.zip") == u"a.zip");
+    CHECK(localNameOf(u"C:\\dl/b") == u"b");
+    CHECK(localNameOf(u"c") == u"c");
+    CHECK(localNameOf(u"C:\\dl\\") == u"D");
+    CHECK(localNameOf(u"") == u"D");
 }
 
 TEST_CASE("numbered_paths_go_before_the_extension_of_the_file_name") {
-    const std::u16string zip = u"C:\\dl\\file.zip";
-    CHECK(numberedPath(zip.data(), zip.size(), 1) == u"C:\\dl\\file(1).zip");
-    CHECK(numberedPath(zip.data(), zip.size(), 9) == u"C:\\dl\\file(9).zip");
-    const std::u16string tar = u"C:\\dl\\a.tar.gz";
-    CHECK(numberedPath(tar.data(), tar.size(), 2) == u"C:\\dl\\a.tar(2).gz");
+    CHECK(numbered(u"C:\\dl\\file.zip", 1) == u"C:\\dl\\file(1).zip");
+    CHECK(numbered(u"C:\\dl\\file.zip", 9) == u"C:\\dl\\file(9).zip");
+    CHECK(numbered(u"C:\\dl\\a.tar.gz", 2) == u"C:\\dl\\a.tar(2).gz");
     // A dot in a folder name is not the file's extension.
-    const std::u16string folder = u"C:\\my.files\\readme";
-    CHECK(numberedPath(folder.data(), folder.size(), 3) == u"C:\\my.files\\readme(3)");
+    CHECK(numbered(u"C:\\my.files\\readme", 3) == u"C:\\my.files\\readme(3)");
 }
 
 TEST_CASE("disposition_names_cannot_leave_the_folder") {

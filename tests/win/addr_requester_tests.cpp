@@ -7,74 +7,14 @@
 #include <windows.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AddrRequester.h"
 #include "AddressResponse.h"
 #include "EngineFixture.h"
+#include "LoopbackPeer.h"
 
 namespace {
-
-struct Winsock {
-    Winsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
-};
-
-// A loopback listener on a free port; closing it leaves a port where nothing listens.
-struct Listener {
-    SOCKET socket = INVALID_SOCKET;
-    WORD port = 0;
-    Listener() {
-        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        int length = sizeof address;
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        listen(socket, 4);
-    }
-    void close() {
-        if (socket != INVALID_SOCKET)
-            closesocket(socket);
-        socket = INVALID_SOCKET;
-    }
-    ~Listener() { close(); }
-};
-
-// Serves one connection: reads the request head, sends the pieces with a pause between
-// them, closes. The request is kept for the test.
-struct ScriptedService {
-    Listener listener;
-    std::string request;
-    std::thread thread;
-    explicit ScriptedService(std::vector<std::string> pieces) {
-        thread = std::thread([this, pieces] {
-            SOCKET client = accept(listener.socket, nullptr, nullptr);
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                int n = recv(client, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.append(buffer, n);
-            }
-            for (const std::string& piece : pieces) {
-                send(client, piece.data(), static_cast<int>(piece.size()), 0);
-                Sleep(30);
-            }
-            closesocket(client);
-        });
-    }
-    ~ScriptedService() {
-        if (thread.joinable())
-            thread.join();
-    }
-};
 
 struct Outcome {
     bool ended = false;
@@ -125,7 +65,7 @@ TEST_CASE("address request sends its exact request and joins a reply split over 
     std::string padding(5000, 'p');
     std::vector<std::string> pieces = {"HTTP/1.1 2", "00 OK\r\nX-Pad: " + padding.substr(0, 2500),
                                        padding.substr(2500) + "\r\n\r", "\n1.2.", "3.4"};
-    ScriptedService service(pieces);
+    ScriptedPeer service(pieces, 30);
     Outcome outcome = run(engine, service.listener.port);
     service.thread.join();
     CHECK(service.request ==
@@ -147,14 +87,12 @@ TEST_CASE("address request ends without an address when the service fails it") {
     REQUIRE(engine.server());
 
     SUBCASE("nothing listens: no reply, but the termination message still comes") {
-        Listener closed;
-        closed.close();
-        Outcome outcome = run(engine, closed.port);
+        Outcome outcome = run(engine, unusedPort());
         CHECK(outcome.ended);
         CHECK(!outcome.replied);
     }
     SUBCASE("the service closes without a word: no reply") {
-        ScriptedService service({});
+        ScriptedPeer service({}, 30);
         Outcome outcome = run(engine, service.listener.port);
         CHECK(outcome.ended);
         CHECK(!outcome.replied);
@@ -163,7 +101,7 @@ TEST_CASE("address request ends without an address when the service fails it") {
         std::string chunk(16 * 1024, 'x');
         std::vector<std::string> pieces(kAddressResponseMaxBytes / chunk.size() + 2, chunk);
         pieces.front() = "HTTP/1.1 200 OK\r\n\r\n" + chunk;
-        ScriptedService service(pieces);
+        ScriptedPeer service(pieces, 30);
         Outcome outcome = run(engine, service.listener.port);
         CHECK(outcome.ended);
         CHECK(!outcome.replied);

@@ -13,19 +13,12 @@
 #include "HSMainSettings.h"
 #include "HTTPConnection.h"
 #include "HTTPListener.h"
+#include "LoopbackPeer.h"
 #include "NetStatus.h"
 #include "TestRequester.h"
 #include "TrafficCounters.h"
 
 namespace {
-
-struct Winsock {
-    Winsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
-};
 
 struct SettingsFixture {
     SettingsFixture() {
@@ -40,60 +33,22 @@ struct SettingsFixture {
 };
 
 // The window of the listener and its connections: frees every record they post.
-struct HostWindow {
-    HWND handle = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+struct HostWindow : PumpedWindow {
     bool ready = false;
     bool ended = false;
 
-    ~HostWindow() {
-        pump();
-        DestroyWindow(handle);
-    }
-    void pump() {
-        MSG msg;
-        while (PeekMessageW(&msg, handle, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_LISTENER_STATUS)
-                delete reinterpret_cast<PortStatus*>(msg.lParam);
-            else if (msg.message == WM_CONNECTION_OPENED || msg.message == WM_CONNECTION_STATUS)
-                delete reinterpret_cast<ConnectionStatus*>(msg.lParam);
-            else if (msg.message == WM_LISTENER_READY)
-                ready = true;
-            else if (msg.message == WM_LISTENER_ENDED)
-                ended = true;
-        }
-    }
-    template <class Done>
-    bool waitFor(Done done, int milliseconds = 10000) {
-        for (int waited = 0; waited < milliseconds; waited += 5) {
-            pump();
-            if (done())
-                return true;
-            Sleep(5);
-        }
-        return false;
+    ~HostWindow() override { pump(); }
+    void onMessage(const MSG& msg) override {
+        if (msg.message == WM_LISTENER_STATUS)
+            delete reinterpret_cast<PortStatus*>(msg.lParam);
+        else if (msg.message == WM_CONNECTION_OPENED || msg.message == WM_CONNECTION_STATUS)
+            delete reinterpret_cast<ConnectionStatus*>(msg.lParam);
+        else if (msg.message == WM_LISTENER_READY)
+            ready = true;
+        else if (msg.message == WM_LISTENER_ENDED)
+            ended = true;
     }
 };
-
-// A listening socket on 127.0.0.1 at a port the system picks.
-SOCKET listenOnLoopback(WORD* port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    REQUIRE(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-    REQUIRE(listen(s, 4) == 0);
-    int length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return s;
-}
-
-WORD unusedPort() {
-    WORD port;
-    SOCKET s = listenOnLoopback(&port);
-    closesocket(s);
-    return port;
-}
 
 bool readable(SOCKET s, long seconds) {
     fd_set set;
@@ -132,12 +87,12 @@ TEST_CASE("a listener whose UPnP controller ends asks for a test of its port, an
     REQUIRE(engine.server());
     TrafficCounters counters;
     HostWindow window;
-    WORD servicePort;
-    SOCKET service = listenOnLoopback(&servicePort);
+    Listener service;
+    REQUIRE(service.port != 0);
     const WORD sharePort = unusedPort();
     HTTPListener* listener = new HTTPListener(engine.server(), window.handle, nullptr, &counters,
                                               htonl(INADDR_LOOPBACK), sharePort, window.handle);
-    listener->setTestService("127.0.0.1", servicePort);
+    listener->setTestService("127.0.0.1", service.port);
     REQUIRE(engine.server()->addObject(listener));
     REQUIRE(window.waitFor([&] { return window.ready; }));
     setTestSucceeded(false);
@@ -145,7 +100,7 @@ TEST_CASE("a listener whose UPnP controller ends asks for a test of its port, an
     // The mapping failed (port in use): the test is asked for all the same.
     REQUIRE(listener->postToSelf(new ControllerNotice(listener->id(), NoticeUPnPFinished, 7)));
     SOCKET asked;
-    std::string request = acceptRequest(service, &asked);
+    std::string request = acceptRequest(service.socket, &asked);
     CHECK(request == "GET /testcon.php?port=" + std::to_string(sharePort) +
                          " HTTP/1.1\r\nUser-Agent: Wexa-Share/1.2.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     CHECK_FALSE(getTestSucceeded());
@@ -172,7 +127,7 @@ TEST_CASE("a listener whose UPnP controller ends asks for a test of its port, an
 
     REQUIRE(engine.server()->terminateObject(listener->id()));
     REQUIRE(window.waitFor([&] { return window.ended; }));
-    closesocket(service);
+    service.close();
     CHECK(engine.stop());
 }
 
@@ -188,25 +143,25 @@ TEST_CASE("test requesters end when the service refuses, stays silent until the 
         CHECK(window.waitFor([&] { return engine.server()->objectCount() == 0; }));
     }
     SUBCASE("the service closes without an answer") {
-        WORD servicePort;
-        SOCKET service = listenOnLoopback(&servicePort);
-        REQUIRE(TestRequester::start(engine.server(), 8080, "127.0.0.1", servicePort));
+        Listener service;
+        REQUIRE(service.port != 0);
+        REQUIRE(TestRequester::start(engine.server(), 8080, "127.0.0.1", service.port));
         SOCKET client;
-        CHECK(acceptRequest(service, &client).find("GET /testcon.php?port=8080 HTTP/1.1\r\n") == 0);
+        CHECK(acceptRequest(service.socket, &client).find("GET /testcon.php?port=8080 HTTP/1.1\r\n") == 0);
         closesocket(client);
         CHECK(window.waitFor([&] { return engine.server()->objectCount() == 0; }));
-        closesocket(service);
+        service.close();
     }
     SUBCASE("a silent service: the requester waits and the engine's stop ends it") {
-        WORD servicePort;
-        SOCKET service = listenOnLoopback(&servicePort);
-        REQUIRE(TestRequester::start(engine.server(), 8080, "127.0.0.1", servicePort));
+        Listener service;
+        REQUIRE(service.port != 0);
+        REQUIRE(TestRequester::start(engine.server(), 8080, "127.0.0.1", service.port));
         SOCKET client;
-        acceptRequest(service, &client);
+        acceptRequest(service.socket, &client);
         CHECK(engine.server()->objectCount() == 1);
         CHECK(engine.stop());
         closesocket(client);
-        closesocket(service);
+        service.close();
     }
     CHECK(engine.stop());
 }

@@ -16,6 +16,7 @@
 #include "DownloadsList.h"
 #include "EngineFixture.h"
 #include "FileDownloader.h"
+#include "LoopbackPeer.h"
 #include "HeadRequester.h"
 
 namespace {
@@ -54,37 +55,6 @@ int count(const std::vector<Posted>& seen, UINT message) {
         n += p.message == message;
     return n;
 }
-
-struct Winsock {
-    Winsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
-};
-
-// A loopback listener on a free port; closing it leaves a port where nothing listens.
-struct Listener {
-    SOCKET socket = INVALID_SOCKET;
-    WORD port = 0;
-    Listener() {
-        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        int length = sizeof address;
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        listen(socket, 4);
-    }
-    void close() {
-        if (socket != INVALID_SOCKET)
-            closesocket(socket);
-        socket = INVALID_SOCKET;
-    }
-    ~Listener() { close(); }
-};
 
 DWORD loopback() { return htonl(INADDR_LOOPBACK); }
 
@@ -206,10 +176,9 @@ TEST_CASE("requests to a refused port end their objects and post only their term
     EngineFixture engine;
     REQUIRE(engine.server());
     HWND window = engine.window().handle();
-    Listener closed;
-    closed.close();
+    const WORD closedPort = unusedPort();
 
-    HeadRequester* head = new HeadRequester(engine.server(), window, 3, loopback(), closed.port, "/f", "h", nullptr);
+    HeadRequester* head = new HeadRequester(engine.server(), window, 3, loopback(), closedPort, "/f", "h", nullptr);
     DWORD headId = head->id();
     REQUIRE(engine.server()->addObject(head));
     std::vector<Posted> seen;
@@ -221,7 +190,7 @@ TEST_CASE("requests to a refused port end their objects and post only their term
     // the next pick takes its range whole again.
     ByteRangeList ranges;
     ranges.resetToWhole(1000000);
-    FileDownloader* connection = new FileDownloader(engine.server(), window, 3, loopback(), closed.port, "/f", "h",
+    FileDownloader* connection = new FileDownloader(engine.server(), window, 3, loopback(), closedPort, "/f", "h",
                                                     INVALID_HANDLE_VALUE, 500000, 999999, &ranges, nullptr, nullptr);
     DWORD connectionId = connection->id();
     REQUIRE(engine.server()->addObject(connection));
@@ -240,37 +209,20 @@ TEST_CASE("the header request sends its exact request and assembles a head split
     Winsock winsock;
     EngineFixture engine;
     REQUIRE(engine.server());
-    Listener listener;
-    std::string request;
-    std::thread peer([&] {
-        SOCKET client = accept(listener.socket, nullptr, nullptr);
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            int n = recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            request.append(buffer, n);
-        }
-        const char* pieces[] = {"HTTP/1.1 206 Partial Content\r\nContent-Le", "ngth: 5\r\n\r", "\nBODY!"};
-        for (const char* piece : pieces) {
-            send(client, piece, static_cast<int>(strlen(piece)), 0);
-            Sleep(100);
-        }
-        closesocket(client);
-    });
-    HeadRequester* head = new HeadRequester(engine.server(), engine.window().handle(), 4, loopback(), listener.port,
+    ScriptedPeer peer({"HTTP/1.1 206 Partial Content\r\nContent-Le", "ngth: 5\r\n\r", "\nBODY!"}, 100);
+    HeadRequester* head = new HeadRequester(engine.server(), engine.window().handle(), 4, loopback(), peer.listener.port,
                                             "/a%20b", "example", "dTpw");
     REQUIRE(engine.server()->addObject(head));
     std::vector<Posted> seen;
     bool got = pumpFor(WM_DL_HEAD, 10000, &seen);
-    peer.join();
+    peer.thread.join();
     REQUIRE(got);
     HeadRecord* record = reinterpret_cast<HeadRecord*>(seen.back().lParam);
     std::string bytes(record->bytes, record->length);
     CHECK(bytes == "HTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n");
     delete[] record->bytes;
     delete record;
-    CHECK(request ==
+    CHECK(peer.request ==
           "HEAD /a%20b HTTP/1.1\r\nHost: example\r\nUser-Agent: Wexa-Share Downloader/1.2.1\r\n"
           "Authorization: Basic dTpw\r\nRange: bytes=0-\r\nConnection: close\r\n\r\n");
     REQUIRE(pumpFor(WM_DL_HEAD_ENDED, 10000, &seen));
@@ -278,35 +230,6 @@ TEST_CASE("the header request sends its exact request and assembles a head split
 }
 
 namespace {
-
-// Serves one connection: reads the request head, sends the pieces with a pause between them,
-// closes. The request is kept for the test.
-struct ScriptedPeer {
-    Listener listener;
-    std::string request;
-    std::thread thread;
-    explicit ScriptedPeer(std::vector<std::string> pieces) {
-        thread = std::thread([this, pieces] {
-            SOCKET client = accept(listener.socket, nullptr, nullptr);
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                int n = recv(client, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.append(buffer, n);
-            }
-            for (const std::string& piece : pieces) {
-                send(client, piece.data(), static_cast<int>(piece.size()), 0);
-                Sleep(50);
-            }
-            closesocket(client);
-        });
-    }
-    ~ScriptedPeer() {
-        if (thread.joinable())
-            thread.join();
-    }
-};
 
 struct TempFile {
     std::wstring path;
@@ -355,6 +278,20 @@ int64_t progressTotal(const std::vector<Posted>& seen) {
         }
     }
     return total;
+}
+
+// Runs one plain connection ("/f" on host "h", no credentials) for bytes first..last of `file`
+// until it ends; its progress records are freed. False when it did not end in time.
+bool runConnection(EngineFixture& engine, WORD port, TempFile& file, int64_t first, int64_t last,
+                   ByteRangeList* ranges) {
+    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(), port,
+                                                    "/f", "h", file.handle, first, last, ranges, nullptr, nullptr);
+    if (!engine.server()->addObject(connection))
+        return false;
+    std::vector<Posted> seen;
+    bool ended = pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen);
+    progressTotal(seen);
+    return ended;
 }
 
 }  // namespace
@@ -406,13 +343,7 @@ TEST_CASE("a connection refuses a 200 for a range that does not start at 0 and w
     REQUIRE(engine.server()->associate(file.handle, L"test"));
     ByteRangeList ranges;
     ranges.resetToWhole(100);
-    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
-                                                    peer.listener.port, "/f", "h", file.handle, 50, 99, &ranges,
-                                                    nullptr, nullptr);
-    REQUIRE(engine.server()->addObject(connection));
-    std::vector<Posted> seen;
-    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
-    progressTotal(seen);
+    REQUIRE(runConnection(engine, peer.listener.port, file, 50, 99, &ranges));
     CHECK(ranges.missingBytes() == 100);
     CHECK(file.read(50, 50) == std::string(50, '\0'));
     CHECK(engine.stop(5000));
@@ -430,13 +361,7 @@ TEST_CASE("a connection whose write lands on bytes already written ends after th
     ByteRangeList ranges;
     ByteRange missing[] = {{0, 19}};
     ranges.replace(100, missing, 1);
-    FileDownloader* connection = new FileDownloader(engine.server(), engine.window().handle(), 5, loopback(),
-                                                    peer.listener.port, "/f", "h", file.handle, 0, 99, &ranges,
-                                                    nullptr, nullptr);
-    REQUIRE(engine.server()->addObject(connection));
-    std::vector<Posted> seen;
-    REQUIRE(pumpFor(WM_DL_TRANSFER_ENDED, 10000, &seen));
-    progressTotal(seen);
+    REQUIRE(runConnection(engine, peer.listener.port, file, 0, 99, &ranges));
     CHECK(ranges.isEmpty());
     CHECK(file.read(0, 30) == std::string(30, 'y'));
     // It ended on the overlap, before the server's last piece reached the file.
@@ -464,14 +389,7 @@ struct StreamingPeer {
                     DWORD timeout = 5000;
                     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
                                sizeof timeout);
-                    char buffer[4096];
-                    std::string request;
-                    while (request.find("\r\n\r\n") == std::string::npos) {
-                        int n = recv(client, buffer, sizeof buffer, 0);
-                        if (n <= 0)
-                            break;
-                        request.append(buffer, n);
-                    }
+                    readRequestHead(client);
                     std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 1073741824\r\n\r\n";
                     send(client, head.data(), static_cast<int>(head.size()), 0);
                     std::string data(65536, 'd');

@@ -14,6 +14,7 @@
 #include "EngineFixture.h"
 #include "HSMainSettings.h"
 #include "HTTPListener.h"
+#include "LoopbackPeer.h"
 
 namespace {
 
@@ -51,48 +52,23 @@ struct Status {
 };
 
 // The Network tab's part: receives the listener's window messages and frees its records.
-struct PortWindow {
-    HWND handle = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+struct PortWindow : PumpedWindow {
     std::vector<Status> statuses;
     bool ready = false;
     bool ended = false;
 
-    ~PortWindow() {
-        pump();
-        DestroyWindow(handle);
-    }
-    void pump() {
-        MSG msg;
-        while (PeekMessageW(&msg, handle, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_LISTENER_STATUS) {
-                PortStatus* s = reinterpret_cast<PortStatus*>(msg.lParam);
-                statuses.push_back({s->column, s->upnpText, s->upnpState, s->lastUPnPResult, s->lastFirewallResult});
-                delete s;
-            } else if (msg.message == WM_LISTENER_READY) {
-                ready = true;
-            } else if (msg.message == WM_LISTENER_ENDED) {
-                ended = true;
-            }
+    ~PortWindow() override { pump(); }
+    void onMessage(const MSG& msg) override {
+        if (msg.message == WM_LISTENER_STATUS) {
+            PortStatus* s = reinterpret_cast<PortStatus*>(msg.lParam);
+            statuses.push_back({s->column, s->upnpText, s->upnpState, s->lastUPnPResult, s->lastFirewallResult});
+            delete s;
+        } else if (msg.message == WM_LISTENER_READY) {
+            ready = true;
+        } else if (msg.message == WM_LISTENER_ENDED) {
+            ended = true;
         }
     }
-    template <class Done>
-    bool waitFor(Done done) {
-        for (int i = 0; i < 2000; ++i) {
-            pump();
-            if (done())
-                return true;
-            Sleep(5);
-        }
-        return false;
-    }
-};
-
-struct Winsock {
-    Winsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
 };
 
 struct SettingsFixture {

@@ -12,77 +12,41 @@
 #include "HSMainSettings.h"
 #include "HSMainStatusRules.h"
 #include "HTTPListener.h"
+#include "LoopbackPeer.h"
 #include "NetStatus.h"
 
 namespace {
 
-struct Winsock {
-    Winsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
-};
-
 // The Network tab's part for the current listener: its status notifications update the status.
-struct StatusWindow {
-    HWND handle = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+struct StatusWindow : PumpedWindow {
     NetStatusInput status = {1, false, 0, 0, 1, 0};   // one active port; the start values
     size_t notifications = 0;
     bool ready = false, ended = false;
 
-    ~StatusWindow() {
-        pump();
-        DestroyWindow(handle);
-    }
-    void pump() {
-        MSG msg;
-        while (PeekMessageW(&msg, handle, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_LISTENER_STATUS) {
-                PortStatus* s = reinterpret_cast<PortStatus*>(msg.lParam);
-                if (s->column == PortStatus::UPnP) {
-                    status.upnpState = s->upnpState;
-                    status.upnpResult = s->lastUPnPResult;
-                } else {
-                    status.firewallState = s->firewallState;
-                    status.firewallResult = s->lastFirewallResult;
-                }
-                ++notifications;
-                delete s;
-            } else if (msg.message == WM_LISTENER_READY) {
-                ready = true;
-            } else if (msg.message == WM_LISTENER_ENDED) {
-                ended = true;
+    ~StatusWindow() override { pump(); }
+    void onMessage(const MSG& msg) override {
+        if (msg.message == WM_LISTENER_STATUS) {
+            PortStatus* s = reinterpret_cast<PortStatus*>(msg.lParam);
+            if (s->column == PortStatus::UPnP) {
+                status.upnpState = s->upnpState;
+                status.upnpResult = s->lastUPnPResult;
+            } else {
+                status.firewallState = s->firewallState;
+                status.firewallResult = s->lastFirewallResult;
             }
+            ++notifications;
+            delete s;
+        } else if (msg.message == WM_LISTENER_READY) {
+            ready = true;
+        } else if (msg.message == WM_LISTENER_ENDED) {
+            ended = true;
         }
-    }
-    template <class Done>
-    bool waitFor(Done done) {
-        for (int i = 0; i < 2000; ++i) {
-            pump();
-            if (done())
-                return true;
-            Sleep(5);
-        }
-        return false;
     }
     std::u16string line(bool* error) {
         status.testSucceeded = getTestSucceeded();
         return statusLineText(status, error);
     }
 };
-
-WORD unusedPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(s);
-    return ntohs(address.sin_port);
-}
 
 }  // namespace
 
