@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import time
 
 from sharehost import BIN_DIR, WINE, wine_env
 
@@ -83,3 +84,15 @@ class ProgramProcess:
             self.proc.wait()
         # Ends anything the program left in this module's own Wine prefix.
         subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
+
+
+def wait_for(what, probe, timeout=30):
+    """probe()'s first true value, polled until timeout seconds have passed."""
+    deadline = time.time() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.time() > deadline:
+            raise AssertionError("timed out waiting for %s (last: %r)" % (what, value))
+        time.sleep(0.2)

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, ProgramProcess, driver, screenshot
+from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
 from sharehost import free_port, read_value, write_settings
 
 E2E_NETNS = True
@@ -17,17 +17,6 @@ TAB_NETWORK = 1
 DETECT_ADDRESS, AUTO_DETECT, ADDRESS_EDIT = 1011, 1007, 1021
 MENU_DETECT_INTERNET, MENU_SET_TO_LAN = 1501, 1502
 OK_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
-
-
-def wait_for(what, probe, timeout=30):
-    deadline = time.time() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for %s (last: %r)" % (what, value))
-        time.sleep(0.2)
 
 
 def children(window, cls=None):

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot
+from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot, wait_for
 from sharehost import free_port, write_settings
 
 E2E_NETNS = True
@@ -17,17 +17,6 @@ MENU_NETWORK_STATUS = 44
 TITLE, EXPLANATION, TEST_TEXT, CHANGE_PORT, RUN_TEST, HINT = 1111, 1113, 1114, 1199, 2222, 1234
 DIALOG_OK = 1
 NET_ENABLE_UPNP, PORT_NUMBER = 1007, 9001
-
-
-def wait_for(what, probe, timeout=30):
-    deadline = time.time() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for %s (last: %r)" % (what, value))
-        time.sleep(0.2)
 
 
 def children(window, cls=None):

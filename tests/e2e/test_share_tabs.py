@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot
+from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot, wait_for
 from sharehost import curl, free_port, read_value, write_settings
 
 TAB_NETWORK, TAB_OPTIONS, TAB_HELP = 1, 2, 3
@@ -17,17 +17,6 @@ ALLOW_UPLOADS, UPLOAD_FOLDER, BROWSE = 1003, 1012, 1011
 AUTO_UPDATE = 1002
 
 QUIET = dict(QUIET, ServerAddress="1.2.3.4")
-
-
-def wait_for(what, probe, timeout=30):
-    deadline = time.time() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for %s (last: %r)" % (what, value))
-        time.sleep(0.3)
 
 
 def children(window, cls=None):

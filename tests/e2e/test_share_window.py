@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from guidriver import QUIET, ProgramProcess, driver, screenshot
+from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
 from sharehost import free_port, share_list, wine_path, write_settings
 
 SHARE_FILES, OPEN = 1001, 1
@@ -18,17 +18,6 @@ TAB_SHARE, TAB_NETWORK, TAB_OPTIONS = 0, 1, 2
 DISPLAY_NAME, REQUIRE_LOGIN = 1031, 1002
 CHANGE_PORT = 1001
 COL_FILE, COL_SIZE, COL_TOTAL = 0, 1, 3
-
-
-def wait_for(what, probe, timeout=30):
-    deadline = time.time() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for %s (last: %r)" % (what, value))
-        time.sleep(0.3)
 
 
 def click_open(dialog):
