@@ -255,9 +255,10 @@ class PreparedShare(unittest.TestCase):
         self.assertEqual(self.program.exit(), 0)
 
     def download_rows(self, keep):
-        """Starts a slow download of big.bin; returns (rows while running, rows after)."""
+        """Starts a slow download of big.bin (about 24 s, so a loaded machine still paints its speed);
+        returns (rows while running, rows after)."""
         self.start(RememberConnections=1 if keep else 0)
-        client = subprocess.Popen(["curl", "-s", "-o", os.devnull, "--limit-rate", "4M",
+        client = subprocess.Popen(["curl", "-s", "-o", os.devnull, "--limit-rate", "1M",
                                    "http://127.0.0.1:%d/big.bin" % self.port])
         try:
             running = self.program.wait_rows(
