@@ -19,6 +19,10 @@
 //   notify-click HWND ID              clicks a button through BM_CLICK
 //   status BAR PART                   the text of a status bar part (owner-drawn too)
 //   dblclick-part BAR PART            a left double click in the middle of a status bar part
+//   rclick-part BAR PART              a right click in the middle of a status bar part
+//   rclick HWND                       a right click in the middle of the window
+//   menu-pick INDEX [SECONDS]         picks the INDEX-th item (separators skipped) of the pop-up
+//                                     menu that opens within SECONDS (default 10)
 //   drop HWND PATH...                 posts WM_DROPFILES with the paths
 //   close HWND                        posts WM_CLOSE
 //   text HWND                         the window's text
@@ -178,6 +182,39 @@ int doubleClickPart(HWND bar, int part) {
     PostMessageW(bar, WM_LBUTTONUP, 0, at);
     PostMessageW(bar, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
     PostMessageW(bar, WM_LBUTTONUP, 0, at);
+    return 0;
+}
+
+// A right click in a status-bar part: the release is what opens the part's menu.
+int rightClickPart(HWND bar, int part) {
+    RemoteBlock block(bar, sizeof(RECT));
+    if (!block.ok() || !SendMessageW(bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(block.at(0))))
+        return 1;
+    RECT rect;
+    block.read(0, &rect, sizeof rect);
+    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    PostMessageW(bar, WM_RBUTTONDOWN, MK_RBUTTON, at);
+    PostMessageW(bar, WM_RBUTTONUP, 0, at);
+    return 0;
+}
+
+// Picks the INDEX-th selectable item (separators skipped) of the pop-up menu that opens within
+// SECONDS. Keys are posted to the menu window: its tracking loop reads every keyboard message of
+// the owner's thread, so this needs neither focus nor the foreground.
+int pickMenuItem(int index, int seconds) {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+    HWND menu;
+    while (!(menu = FindWindowW(L"#32768", nullptr)) || !IsWindowVisible(menu)) {
+        if (static_cast<LONG>(GetTickCount() - deadline) > 0)
+            return 1;
+        Sleep(50);
+    }
+    for (int i = 0; i <= index; ++i) {
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 1);
+        PostMessageW(menu, WM_KEYUP, VK_DOWN, 0xC0000001);
+    }
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 1);
+    PostMessageW(menu, WM_KEYUP, VK_RETURN, 0xC0000001);
     return 0;
 }
 
@@ -368,7 +405,7 @@ BOOL CALLBACK countWindow(HWND window, LPARAM param) {
 
 int usage() {
     fwprintf(stderr, L"usage: GuiDriver find|wait|gone|children|rows|select|key|command|send-command|"
-                     L"notify-click|status|drop|close|text ...\n");
+                     L"notify-click|status|rclick|rclick-part|menu-pick|drop|close|text ...\n");
     return 2;
 }
 
@@ -410,6 +447,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc < 3)
         return usage();
+    if (!wcscmp(command, L"menu-pick"))
+        return pickMenuItem(_wtoi(argv[2]), argc >= 4 ? _wtoi(argv[3]) : 10);
     if (!wcscmp(command, L"count")) {
         std::pair<const wchar_t*, int> counter(argv[2], 0);
         EnumWindows(countWindow, reinterpret_cast<LPARAM>(&counter));
@@ -455,6 +494,16 @@ int wmain(int argc, wchar_t** argv) {
         return statusText(window, _wtoi(argv[3]));
     if (!wcscmp(command, L"dblclick-part") && argc >= 4)
         return doubleClickPart(window, _wtoi(argv[3]));
+    if (!wcscmp(command, L"rclick-part") && argc >= 4)
+        return rightClickPart(window, _wtoi(argv[3]));
+    if (!wcscmp(command, L"rclick")) {
+        RECT rect;
+        GetClientRect(window, &rect);
+        LPARAM at = MAKELPARAM(rect.right / 2, rect.bottom / 2);
+        PostMessageW(window, WM_RBUTTONDOWN, MK_RBUTTON, at);
+        PostMessageW(window, WM_RBUTTONUP, 0, at);
+        return 0;
+    }
     if (!wcscmp(command, L"drop") && argc >= 4)
         return drop(window, argc - 3, argv + 3);
     if (!wcscmp(command, L"close"))

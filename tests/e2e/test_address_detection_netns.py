@@ -15,7 +15,6 @@ E2E_NETNS = True
 
 TAB_NETWORK = 1
 DETECT_ADDRESS, AUTO_DETECT, ADDRESS_EDIT = 1011, 1007, 1021
-MENU_DETECT_INTERNET, MENU_SET_TO_LAN = 1501, 1502
 OK_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
 
 
@@ -185,9 +184,10 @@ class InternetAddress(unittest.TestCase):
             detect_with([b"HTTP/1.1 200 OK\r\nX-Padding: " + b"p" * 3000 + b"\r\n\r\n", b"6.7.8.9"])
             self.assertEqual(program.address(), "6.7.8.9")
 
-            # The menu's "Detect Internet Address" is the same request.
+            # "Detect Internet Address" from status-bar part 1's right-click menu is the same request.
             with netns.StandIn([OK_HEAD + b"7.8.9.10"]) as service:
-                driver("command", program.box, MENU_DETECT_INTERNET)
+                driver("rclick-part", program.status_bar, 1)
+                driver("menu-pick", 0)
                 service.wait_requests(1, 30)
                 wait_for("the menu's address", lambda: program.address() == "7.8.9.10")
             program.wait_idle()
@@ -197,7 +197,9 @@ class InternetAddress(unittest.TestCase):
     def test_set_to_lan_address_and_the_auto_detect_box(self):
         port = free_port()
         with Program({"SharePort": port, "LocalAddress": "10.9.8.7"}) as program:
-            driver("command", program.box, MENU_SET_TO_LAN)
+            # "Set to LAN Address" from the Detect Address button's right-click menu.
+            driver("rclick", program.button)
+            driver("menu-pick", 1)
             wait_for("the LAN address", lambda: program.address() == "10.9.8.7")
             self.assertEqual(program.url(), "http://10.9.8.7:%d/" % port)
             driver("notify-click", program.box, AUTO_DETECT)

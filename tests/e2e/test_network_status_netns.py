@@ -113,6 +113,12 @@ class NetworkStatusDialog(unittest.TestCase):
         dialog = StatusDialog(driver("wait", "#32770", "Wexa-Share Network Status", 30).strip())
         self.assertFalse(dialog.controls()[HINT][1])
         dialog.close()
+        # A right click on the speed parts offers "Network Status Information...".
+        for part in (2, 3):
+            driver("rclick-part", status_bar, part)
+            driver("menu-pick", 0)
+            dialog = StatusDialog(driver("wait", "#32770", "Wexa-Share Network Status", 30).strip())
+            dialog.close()
         self.assertEqual(program.exit(), 0)
 
     def test_run_test_reaches_the_share_through_the_service(self):
