@@ -288,10 +288,3 @@ void OptionsTab::browseForFolder() {
     if (SUCCEEDED(com))
         CoUninitialize();
 }
-
-void OptionsTab::updateWndProc(UINT message, WPARAM wParam, LPARAM) {
-    // "Check Now..." and the installation offer belong to the updater; only the automatic
-    // check setting is kept here.
-    if (message == WM_COMMAND && LOWORD(wParam) == IDC_OPT_AUTO_UPDATE && HIWORD(wParam) == BN_CLICKED)
-        g_settings.autoUpdate = isChecked(autoUpdateBox_);
-}
