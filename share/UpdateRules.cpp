@@ -9,7 +9,6 @@
 
 namespace {
 
-const char kBlankLine[] = "\r\n\r\n";
 
 // Index of the first CR LF CR LF, searched from index 3 as the requesters do; -1 when none.
 int64_t findBlankLine(const char* bytes, size_t length) {
