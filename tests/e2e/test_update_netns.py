@@ -62,15 +62,24 @@ def enabled(hwnd):
 
 
 def temp_folder():
-    folders = glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local", "Temp"))
-    folders = [f for f in folders if os.sep + "Public" + os.sep not in f]
-    assert folders, "no temporary folder in the prefix"
-    return folders[0]
+    """The user's temporary folder in the prefix (GetTempPathW's answer), or None before the prefix has one."""
+    users = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users")
+    # Where Wine keeps it depends on its version: the profile's Temp, or AppData\Local\Temp.
+    folders = glob.glob(os.path.join(users, "*", "Temp")) + glob.glob(os.path.join(users, "*", "AppData", "Local", "Temp"))
+    folders = [f for f in folders if not f.startswith(os.path.join(users, "Public"))]
+    return folders[0] if folders else None
 
 
 def downloaded_installer():
-    path = os.path.join(temp_folder(), "WexaUpdate_122.exe")
-    return path if os.path.exists(path) else None
+    folder = temp_folder()
+    path = os.path.join(folder, "WexaUpdate_122.exe") if folder else None
+    return path if path and os.path.exists(path) else None
+
+
+def remove_downloads():
+    folder = temp_folder()
+    for path in glob.glob(os.path.join(folder, "WexaUpdate_*.exe")) if folder else []:
+        os.unlink(path)
 
 
 def installed_folder():
@@ -177,8 +186,7 @@ def dialog_text(dialog):
 
 class UpdateCheck(unittest.TestCase):
     def setUp(self):
-        for path in glob.glob(os.path.join(temp_folder(), "WexaUpdate_*.exe")):
-            os.unlink(path)
+        remove_downloads()
 
     def test_new_version_is_downloaded_written_and_offered(self):
         installer = os.urandom(300000)
@@ -275,8 +283,7 @@ class UpdateCheck(unittest.TestCase):
 
 class DeferredOffer(unittest.TestCase):
     def setUp(self):
-        for path in glob.glob(os.path.join(temp_folder(), "WexaUpdate_*.exe")):
-            os.unlink(path)
+        remove_downloads()
 
     def test_offer_waits_while_the_window_is_minimised(self):
         installer = os.urandom(20000)
