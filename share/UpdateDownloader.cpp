@@ -90,7 +90,7 @@ int UpdateDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD, DWOR
 
 int UpdateDownloader::onConnected() {
     int answer = 0;
-    if (!receiver_ || !postRecv(receiver_->freeSpace(), static_cast<DWORD>(receiver_->freeBytes()))) {
+    if (!receiver_ || !receiver_->ready() || !postRecv(receiver_->freeSpace(), static_cast<DWORD>(receiver_->freeBytes()))) {
         LOG_ERROR_TEXT(log_, kHandleMessage, L"postRecv failed");
         answer = 1;
     }

@@ -35,6 +35,8 @@ public:
     InstallerReceiver(const InstallerReceiver&) = delete;
     InstallerReceiver& operator=(const InstallerReceiver&) = delete;
 
+    // False when the receive window could not be allocated: nothing can be received.
+    bool ready() const { return window_ != nullptr; }
     char* freeSpace() { return window_ + held_; }
     size_t freeBytes() const { return kWindowBytes - held_; }
     // False when the download is refused (not "HTTP/1.1 200", no positive content length, not
