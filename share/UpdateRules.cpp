@@ -147,9 +147,7 @@ bool InstallerReceiver::takeHead() {
     freeResponseHeader(&head);
     if (!accepted)
         return false;
-    // The whole installer is held until it is complete; a length no allocation can meet ends
-    // the download instead of the program.
-    if (static_cast<uint64_t>(contentLength_) > SIZE_MAX / 2)
+    if (contentLength_ > kMaxInstallerBytes)
         return false;
     file_ = new (std::nothrow) char[static_cast<size_t>(contentLength_)];
     if (!file_)

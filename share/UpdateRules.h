@@ -29,6 +29,9 @@ bool findInstallerSignature(const char* head, size_t length, uint8_t signature[k
 class InstallerReceiver {
 public:
     static const size_t kWindowBytes = 4096;
+    // The whole installer is held in memory: a content length beyond any installer of ours
+    // (about a megabyte) is refused rather than allocated on a stranger's say-so.
+    static const int64_t kMaxInstallerBytes = 256 * 1024 * 1024;
 
     InstallerReceiver();
     ~InstallerReceiver();
@@ -39,8 +42,8 @@ public:
     bool ready() const { return window_ != nullptr; }
     char* freeSpace() { return window_ + held_; }
     size_t freeBytes() const { return kWindowBytes - held_; }
-    // False when the download is refused (not "HTTP/1.1 200", no positive content length, not
-    // "application/octet-stream", the block cannot be allocated, or a head that fills the window
+    // False when the download is refused (not "HTTP/1.1 200", no positive content length or one
+    // above kMaxInstallerBytes, not "application/octet-stream", the block cannot be allocated, or a head that fills the window
     // without ending); the caller then stops receiving.
     bool take(size_t bytes);
 

@@ -165,6 +165,8 @@ TEST_CASE("installer_download_refuses_every_other_answer") {
         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",                           // no type
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\nabc",     // no length
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 99999999999999999999\r\n\r\n",
+        // More than any installer: not allocated on the service's word.
+        head("HTTP/1.1 200 OK", "application/octet-stream", 300u * 1024 * 1024) + "abc",
         // A head that fills the whole window without ending.
         "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(5000, 'p'),
     };
