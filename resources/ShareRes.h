@@ -123,3 +123,10 @@
 // Help tab: the getting-started document (Rich Text), a custom resource.
 #define IDR_HELP_DOCUMENT_TYPE          1111
 #define IDR_HELP_DOCUMENT               2001
+
+// Update offer dialogs: 8003 for the share program alone, 8013 when the downloader runs too.
+#define IDD_UPDATE                      8003
+#define IDD_UPDATE_BOTH                 8013
+#define IDC_UPDATE_TEXT                 1111
+#define IDC_UPDATE_BITMAP               1112
+#define IDB_PROGRAM                     1501

@@ -16,4 +16,13 @@ for t in "${trees[@]}"; do
   esac
   [ -f $b/$t/build.ninja ] || cmake -S . -B $b/$t -G Ninja "${args[@]}" >/dev/null
   cmake --build $b/$t
+  # The installer of both programs: the i686 one ships, the x86_64 one is what tests can run.
+  case $t in
+    x86_64|i686)
+      if command -v makensis >/dev/null; then
+        scripts/make-installer.sh $b/$t/bin $b/$t/installer/WexaShare-121.exe $t
+      else
+        echo "build: makensis missing (scripts/setup.sh installs it); no installer for $t" >&2
+      fi ;;
+  esac
 done

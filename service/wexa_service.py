@@ -10,6 +10,8 @@ so it cannot be pointed at anyone else; tests per caller are limited in number a
 """
 import argparse
 import asyncio
+import base64
+import binascii
 import collections
 import email.utils
 import ipaddress
@@ -23,6 +25,8 @@ import urllib.parse
 PRODUCT = b"Wexa-Share-Service/1.0"
 MAX_HEAD = 8192
 MAX_HEADERS = 64
+# The installer's ECDSA P-256 signature, Base64 of r || s; the program verifies it before use.
+SIGNATURE_HEADER = "X-Wexa-Signature"
 RELEASE_NAME = re.compile(r"WexaShare-([1-9][0-9]{0,8})\.exe")
 METHOD = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 HEADER_NAME = METHOD
@@ -252,6 +256,24 @@ def newest_release(folder):
     return best
 
 
+def release_signature(path):
+    """The Base64 signature kept beside an installer (<installer>.sig, as scripts/sign-release.py
+    writes it), or None when there is none or it is not 64 bytes of Base64: the program refuses
+    an installer without a good one, so a bad file is reported, never passed on as a header."""
+    try:
+        with open(path + ".sig", "rb") as f:
+            text = f.read(1024).strip()
+    except OSError:
+        return None
+    try:
+        if len(base64.b64decode(text, validate=True)) == 64:
+            return text.decode("ascii")
+    except (binascii.Error, ValueError):
+        pass
+    log("%s.sig is not a signature" % os.path.basename(path))
+    return None
+
+
 # ---------------------------------------------------------------------------------------------
 # The server.
 
@@ -355,8 +377,11 @@ class Service:
             return
         with handle:
             size = os.fstat(handle.fileno()).st_size
-            writer.write(response_head(200, size, "application/octet-stream",
-                                       'Content-Disposition: attachment; filename="%s"\r\n' % os.path.basename(path)))
+            extra = 'Content-Disposition: attachment; filename="%s"\r\n' % os.path.basename(path)
+            signature = release_signature(path)
+            if signature:
+                extra += "%s: %s\r\n" % (SIGNATURE_HEADER, signature)
+            writer.write(response_head(200, size, "application/octet-stream", extra))
             if method != "HEAD":
                 left = size
                 while left > 0:

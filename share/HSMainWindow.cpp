@@ -542,8 +542,9 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         }
         if (g_shell.minimized) {
             g_shell.minimized = false;
-            if (g_updateDownloaded && g_updateBox)
-                SendMessageW(g_updateBox, WM_UPDATE_OFFER, 0, 0);
+            // Posted: the offer's dialog comes after the window has been laid out again.
+            if (g_updateDownloaded && g_updateBox && !PostMessageW(g_updateBox, WM_UPDATE_OFFER, 0, 0))
+                LOG_ERROR(g_log, L"WndProc", L"PostMessage", GetLastError());
         }
         layoutMainWindow();
         return 0;

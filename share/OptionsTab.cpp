@@ -187,7 +187,11 @@ void OptionsTab::resize(int left, int top, int right, int bottom) {
                20);
     int versionWidth = fitWidth(versionText_, 150, 8);
     placeChild(versionText_, 8, 50, versionWidth, 20);
-    placeChild(updateStatusText_, 8 + versionWidth, 50, 400, 20);
+    // The longest update text is wider than 400 pixels at some font sizes: the text takes
+    // whatever the group leaves it.
+    int statusLeft = 8 + versionWidth;
+    int statusWidth = width - 4 - statusLeft - 8;
+    placeChild(updateStatusText_, statusLeft, 50, statusWidth > 400 ? statusWidth : 400, 20);
 }
 
 LRESULT OptionsTab::wndProc(UINT_PTR tag, WNDPROC previous, HWND window, UINT message, WPARAM wParam,
@@ -287,11 +291,4 @@ void OptionsTab::browseForFolder() {
     }
     if (SUCCEEDED(com))
         CoUninitialize();
-}
-
-void OptionsTab::updateWndProc(UINT message, WPARAM wParam, LPARAM) {
-    // "Check Now..." and the installation offer belong to the updater; only the automatic
-    // check setting is kept here.
-    if (message == WM_COMMAND && LOWORD(wParam) == IDC_OPT_AUTO_UPDATE && HIWORD(wParam) == BN_CLICKED)
-        g_settings.autoUpdate = isChecked(autoUpdateBox_);
 }

@@ -19,6 +19,13 @@ public:
     HWND receiveBox() const { return receiveBox_; }
     HWND updateBox() const { return updateBox_; }
 
+    // Runs the downloaded installer, tells the companion downloader to exit and exits.
+    void installUpdate();
+
+    // The "Update" group's progress: 0 idle, 1 a newer version announced (downloading),
+    // 2 installer written (waiting for the download to end), 3 ready to install.
+    enum UpdateState { UpdateIdle = 0, UpdateDownloading = 1, UpdateWritten = 2, UpdateReady = 3 };
+
 protected:
     LRESULT wndProc(UINT_PTR tag, WNDPROC previous, HWND window, UINT message, WPARAM wParam,
                     LPARAM lParam) override;
@@ -28,8 +35,14 @@ private:
 
     void shareCommand(WORD id, WORD code);
     void receiveCommand(WORD id, WORD code);
-    // The update group's commands and messages; the updater drives them.
+    // The update group's commands and the updater's messages (OptionsTabUpdate.cpp).
     void updateWndProc(UINT message, WPARAM wParam, LPARAM lParam);
+    void startUpdateCheck();
+    void startUpdateDownload();
+    void writeInstaller(struct UpdateFile* file);
+    void downloadEnded();
+    void offerInstall();
+    void setCheckButton(const wchar_t* text, bool enabled);
     void enableLogin(bool on);
     void enableReceive(bool on);
     void browseForFolder();
@@ -54,4 +67,8 @@ private:
     HWND autoUpdateBox_ = nullptr;
     HWND versionText_ = nullptr;
     HWND updateStatusText_ = nullptr;
+
+    UpdateState updateState_ = UpdateIdle;
+    int latestVersion_ = 0;
+    wchar_t installerPath_[MAX_PATH] = {};
 };

@@ -1,6 +1,7 @@
 """The web service as deployed: a real process on a loopback port, real sockets. Distinct callers
 are distinct loopback source addresses (127.0.0.2, 127.0.0.3...), so tests can prove that the
 connectivity test connects to the caller and nowhere else."""
+import base64
 import hashlib
 import os
 import socket
@@ -304,6 +305,25 @@ class UpdateTests(unittest.TestCase):
                 self.assertIn("Content-Type: application/octet-stream", head)
                 self.assertIn("Content-Length: %d" % len(installer), head)
                 self.assertEqual(hashlib.sha256(body).hexdigest(), hashlib.sha256(installer).hexdigest())
+
+    def test_signature_beside_the_installer_goes_in_a_header_only_when_well_formed(self):
+        good = base64.b64encode(os.urandom(64)).decode()
+        cases = [(good + "\n", good), (None, None), ("not base64 at all!", None),
+                 (base64.b64encode(os.urandom(63)).decode(), None),
+                 (good + "\r\nX-Injected: 1", None)]
+        for sig, expected in cases:
+            with self.subTest(sig=sig), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "WexaShare-122.exe"), "wb") as f:
+                    f.write(b"installer")
+                if sig is not None:
+                    with open(os.path.join(folder, "WexaShare-122.exe.sig"), "w") as f:
+                        f.write(sig)
+                with Service("--releases", folder) as service:
+                    status, head, body = service.get("/update.php")
+                self.assertEqual((status, body), (200, b"installer"))
+                lines = [line for line in head.split("\r\n") if line.lower().startswith("x-wexa-signature")]
+                self.assertEqual(lines, ["X-Wexa-Signature: " + expected] if expected else [])
+                self.assertNotIn("X-Injected", head)
 
 
 if __name__ == "__main__":

@@ -63,8 +63,8 @@ class PortBlocker:
 class ProgramProcess:
     """WexaShare.exe started under Wine; `main` is its main window once known."""
 
-    def __init__(self):
-        self.proc = subprocess.Popen([WINE, PROGRAM], env=wine_env(), stdout=subprocess.DEVNULL,
+    def __init__(self, program=PROGRAM):
+        self.proc = subprocess.Popen([WINE, program], env=wine_env(), stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         self.main = None
 
