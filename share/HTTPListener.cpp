@@ -1,5 +1,6 @@
 // HTTPListener: bind, listen, three outstanding AcceptEx, one HTTPConnection per client,
-// and the status texts of the port's UPnP and firewall columns.
+// the UPnP and firewall controllers that make the port reachable, and the status texts of
+// the port's UPnP and firewall columns.
 #include "HTTPListener.h"
 
 #include <mswsock.h>
@@ -7,11 +8,13 @@
 
 #include "HSMainSettings.h"
 #include "HTTPConnection.h"
+#include "FWController.h"
 #include "Log.h"
 #include "NetStatus.h"
 #include "ServerWithReg.h"
 #include "TestRequester.h"
 #include "TextHelpers.h"
+#include "UPnPController.h"
 
 static const wchar_t kLogUnit[] = L"HTTPListener";
 
@@ -133,7 +136,14 @@ int HTTPListener::readyObject() {
         LOG_ERROR(log_, L"HTTPListener::readyObject", L"CreateTimerQueueTimer", error);
         sweepTimer_ = nullptr;
     }
-    // The UPnP mapping and firewall check start here once their controllers are built.
+    if (runControllers_) {
+        bool upnp = getEnableUPnP();
+        EnterCriticalSection(&listenerLock_);
+        if (upnp)
+            startUPnPLocked();
+        startFirewallLocked();
+        LeaveCriticalSection(&listenerLock_);
+    }
     return 0;
 }
 
@@ -188,22 +198,10 @@ int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DW
         onAccept(message, ok);
         break;
     case MsgStopUPnP:
-        EnterCriticalSection(&listenerLock_);
-        if (!upnpRunning_) {
-            LeaveCriticalSection(&listenerLock_);
-            postNotification(L"", PortStatus::UPnP, PortStatus::Settled);
-            EnterCriticalSection(&listenerLock_);
-        } else if (!upnpStopping_) {
-            upnpStopping_ = true;
-        }
-        upnpRestartPending_ = false;
-        LeaveCriticalSection(&listenerLock_);
+        onStopUPnP();
         break;
     case MsgStartUPnP:
-        EnterCriticalSection(&listenerLock_);
-        // A controller still running is replaced once it has finished.
-        upnpRestartPending_ = upnpRunning_;
-        LeaveCriticalSection(&listenerLock_);
+        onStartUPnP();
         break;
     case MsgUPnPInitiating:
     case MsgUPnPRequestingNat:
@@ -310,12 +308,76 @@ void HTTPListener::onUPnPProgress(DWORD code) {
     }
 }
 
+void HTTPListener::startUPnPLocked() {
+    if (!takeReference())
+        return;
+    UPnPController* controller =
+        new UPnPController(log_, port_, server_, this, getLocalAddressCopy,
+                           comCreator_ ? comCreator_ : CoCreateInstance);
+    if (!controller->start()) {
+        controller->deleteThis();
+        giveReference();
+        return;
+    }
+    upnp_ = controller;
+    upnpRunning_ = true;
+    upnpStopping_ = false;
+}
+
+void HTTPListener::startFirewallLocked() {
+    if (!takeReference())
+        return;
+    FWController* controller = new FWController(log_, port_, server_, this, comCreator_ ? comCreator_ : CoCreateInstance);
+    if (!controller->start()) {
+        controller->deleteThis();
+        giveReference();
+        return;
+    }
+    firewall_ = controller;
+    firewallRunning_ = true;
+}
+
+void HTTPListener::onStopUPnP() {
+    EnterCriticalSection(&listenerLock_);
+    bool running = upnpRunning_;
+    if (running && !upnpStopping_) {
+        upnpStopping_ = true;
+        upnp_->stop();
+    }
+    upnpRestartPending_ = false;
+    LeaveCriticalSection(&listenerLock_);
+    // Nothing to stop: the column is cleared at once.
+    if (!running)
+        postNotification(L"", PortStatus::UPnP, PortStatus::Settled);
+}
+
+void HTTPListener::onStartUPnP() {
+    bool upnp = runControllers_ && getEnableUPnP();
+    EnterCriticalSection(&listenerLock_);
+    if (upnpRunning_) {
+        // The new controller follows the current one's last notice.
+        upnpRestartPending_ = true;
+    } else {
+        if (upnp)
+            startUPnPLocked();
+        upnpRestartPending_ = false;
+    }
+    LeaveCriticalSection(&listenerLock_);
+}
+
 void HTTPListener::onUPnPFinished(DWORD result) {
     EnterCriticalSection(&listenerLock_);
     upnpRunning_ = false;
     upnpStopping_ = false;
     lastUPnPResult_ = result;
+    UPnPController* finished = upnp_;
+    upnp_ = nullptr;
     LeaveCriticalSection(&listenerLock_);
+    // Outside the lock: the wait may last as long as a device search still under way.
+    if (finished) {
+        finished->deleteThis();
+        giveReference();
+    }
     static const struct { const wchar_t* text; DWORD state; } kResults[] = {
         {L"", PortStatus::Settled},
         {L"UPnP Unreachable", PortStatus::Failed},
@@ -331,7 +393,11 @@ void HTTPListener::onUPnPFinished(DWORD result) {
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
     // tells. Refused while the engine stops (the controller ends then too): nothing to report.
     TestRequester::start(server_, port_, testHost_, testServicePort_);
+    bool upnp = runControllers_ && getEnableUPnP();
     EnterCriticalSection(&listenerLock_);
+    // A terminating listener takes no reference, so no controller outlives it.
+    if (upnpRestartPending_ && upnp)
+        startUPnPLocked();
     upnpRestartPending_ = false;
     LeaveCriticalSection(&listenerLock_);
 }
@@ -339,6 +405,7 @@ void HTTPListener::onUPnPFinished(DWORD result) {
 void HTTPListener::onFirewall(DWORD code, DWORD result) {
     EnterCriticalSection(&listenerLock_);
     bool post;
+    FWController* finished = nullptr;
     if (code == MsgFirewallStarted) {
         post = firewallProgress_ == 0;
     } else if (code == MsgFirewallInterim) {
@@ -353,8 +420,14 @@ void HTTPListener::onFirewall(DWORD code, DWORD result) {
         firewallProgress_ = 2;
         firewallRunning_ = false;
         lastFirewallResult_ = result;
+        finished = firewall_;
+        firewall_ = nullptr;
     }
     LeaveCriticalSection(&listenerLock_);
+    if (finished) {
+        finished->deleteThis();
+        giveReference();
+    }
     if (!post)
         return;
     if (code == MsgFirewallStarted) {
@@ -370,6 +443,13 @@ void HTTPListener::terminateObject() {
     EnterCriticalSection(&listenerLock_);
     bool wasListening = listening_;
     listening_ = false;
+    // Their last notices still reach us: the references they hold keep us until then.
+    if (upnpRunning_ && !upnpStopping_) {
+        upnpStopping_ = true;
+        upnp_->stop();
+    }
+    if (firewallRunning_)
+        firewall_->stop();
     LeaveCriticalSection(&listenerLock_);
     // Closing the socket completes the outstanding accepts with errors.
     if (wasListening)

@@ -8,9 +8,12 @@
 #include "ControllerNotice.h"
 #include "ServerObject.h"
 #include "TestRequester.h"
+#include "ComCreator.h"
 
 class FileHandler;
+class FWController;
 class TrafficCounters;
+class UPnPController;
 
 // Window messages to the Network tab's port list (wParam = listener id).
 constexpr UINT WM_LISTENER_READY = WM_USER + 10;
@@ -70,6 +73,13 @@ public:
         testHost_ = host;
         testServicePort_ = port;
     }
+    // Before the listener is added: whether it runs its UPnP and firewall controllers (tests
+    // that post the controllers' notices themselves turn them off), and how the controllers
+    // make their COM objects (null: the system's; tests hand them in-process stand-ins).
+    void setNetworkControllers(bool run, ComCreator create) {
+        runControllers_ = run;
+        comCreator_ = create;
+    }
 
 private:
     bool postAccept();
@@ -78,6 +88,11 @@ private:
     void postNotification(const wchar_t* text, DWORD column, DWORD state);
     void onUPnPProgress(DWORD code);
     void onUPnPFinished(DWORD result);
+    void onStopUPnP();
+    void onStartUPnP();
+    // Both under listenerLock_; each takes the reference its controller keeps.
+    void startUPnPLocked();
+    void startFirewallLocked();
     void onFirewall(DWORD code, DWORD result);
     void closeListenSocket(const wchar_t* function);
     static void CALLBACK onSweepTimer(void* param, BOOLEAN fired);
@@ -94,13 +109,17 @@ private:
     HANDLE sweepTimer_ = nullptr;
     const char* testHost_;
     WORD testServicePort_;
+    bool runControllers_ = true;
+    ComCreator comCreator_ = nullptr;
 
-    CRITICAL_SECTION listenerLock_;   // the flags and results below
+    CRITICAL_SECTION listenerLock_;   // the flags, results and controllers below
     bool listening_ = false;
+    UPnPController* upnp_ = nullptr;   // owned while UPnP runs
     bool upnpRunning_ = false;
     bool upnpRestartPending_ = false;
     bool upnpStopping_ = false;
     DWORD lastUPnPResult_ = 0;
+    FWController* firewall_ = nullptr;   // owned while the firewall check runs
     bool firewallRunning_ = false;
     DWORD firewallProgress_ = 0;
     DWORD lastFirewallResult_ = 0;
