@@ -270,11 +270,15 @@ void UPnPController::checkProc() {
             break;
         Sleep(kPollMs);
     }
+    // A search that a stop cut short says nothing about the gateway: only a finished search, or
+    // one that failed, decides. Else a stop could leave "unreachable" as the mapping's result.
+    bool decided = false;
     bool found = false;
     if (!stopRequested()) {
         HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (FAILED(hr)) {
             LOG_ERROR(log_, kFunction, L"CoInitializeEx", static_cast<DWORD>(hr));
+            decided = true;
         } else {
             BSTR type = nullptr;
             IUPnPDeviceFinder* finder = nullptr;
@@ -284,6 +288,7 @@ void UPnPController::checkProc() {
                 if (FAILED(hr) || !finder) {
                     LOG_ERROR(log_, kFunction, L"CoCreateInstance UPnPDeviceFinder", static_cast<DWORD>(hr));
                     finder = nullptr;
+                    decided = true;
                 }
             }
             if (finder && !stopRequested()) {
@@ -292,6 +297,7 @@ void UPnPController::checkProc() {
                 hr = type ? finder->FindByType(type, 0, &devices) : E_OUTOFMEMORY;
                 if (FAILED(hr) || !devices) {
                     LOG_ERROR(log_, kFunction, L"FindByType", static_cast<DWORD>(hr));
+                    decided = true;
                 } else {
                     if (!stopRequested()) {
                         long count = 0;
@@ -300,6 +306,7 @@ void UPnPController::checkProc() {
                             LOG_ERROR(log_, kFunction, L"get_Count", static_cast<DWORD>(hr));
                         else
                             found = count > 0;
+                        decided = true;
                     }
                     devices->Release();
                 }
@@ -310,7 +317,7 @@ void UPnPController::checkProc() {
             CoUninitialize();
         }
     }
-    if (!found) {
+    if (decided && !found) {
         EnterCriticalSection(&lock_);
         noGateway_ = true;
         LeaveCriticalSection(&lock_);

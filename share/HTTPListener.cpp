@@ -193,6 +193,7 @@ int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DW
     if (isControllerCode(message->code) && !notice)
         return 0;
     DWORD value = notice ? notice->result : 0;
+    DWORD sequence = notice ? notice->sequence : 0;
     switch (message->code) {
     case MsgAccept:
         onAccept(message, ok);
@@ -209,15 +210,15 @@ int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DW
     case MsgUPnPInitiatingPort:
     case MsgUPnPReady:
     case MsgUPnPClosing:
-        onUPnPProgress(message->code);
+        onUPnPProgress(message->code, sequence);
         break;
     case MsgUPnPFinished:
-        onUPnPFinished(value);
+        onUPnPFinished(value, sequence);
         break;
     case MsgFirewallStarted:
     case MsgFirewallFinal:
     case MsgFirewallInterim:
-        onFirewall(message->code, value);
+        onFirewall(message->code, value, sequence);
         break;
     default:
         break;
@@ -257,7 +258,7 @@ void HTTPListener::handleNewConnection(SOCKET client) {
     }
 }
 
-void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD state) {
+void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD state, DWORD sequence) {
     if (!portWindow_)
         return;
     PortStatus* status = new PortStatus();
@@ -267,30 +268,37 @@ void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD sta
     copyBounded(reinterpret_cast<char16_t*>(status->firewallText), kPortStatusTextUnits,
                 reinterpret_cast<const char16_t*>(text));
     status->upnpState = status->firewallState = state;
+    // Checked and posted under one lock, so the window receives the column's statuses in order.
     EnterCriticalSection(&listenerLock_);
+    DWORD* shown = column == PortStatus::UPnP ? &lastUPnPSequence_ : &lastFirewallSequence_;
+    bool stale = sequence && sequence <= *shown;
+    if (sequence && !stale)
+        *shown = sequence;
     status->lastUPnPResult = lastUPnPResult_;
     status->lastFirewallResult = lastFirewallResult_;
-    LeaveCriticalSection(&listenerLock_);
-    if (!PostMessageW(portWindow_, WM_LISTENER_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
+    if (stale) {
+        delete status;
+    } else if (!PostMessageW(portWindow_, WM_LISTENER_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"HTTPListener::postNotification", L"PostMessage", error);
         delete status;
     }
+    LeaveCriticalSection(&listenerLock_);
 }
 
-void HTTPListener::onUPnPProgress(DWORD code) {
+void HTTPListener::onUPnPProgress(DWORD code, DWORD sequence) {
     switch (code) {
     case MsgUPnPInitiating:
-        postNotification(L"Initiating...", PortStatus::UPnP, PortStatus::Pending);
+        postNotification(L"Initiating...", PortStatus::UPnP, PortStatus::Pending, sequence);
         break;
     case MsgUPnPRequestingNat:
-        postNotification(L"Requesting NAT...", PortStatus::UPnP, PortStatus::Pending);
+        postNotification(L"Requesting NAT...", PortStatus::UPnP, PortStatus::Pending, sequence);
         break;
     case MsgUPnPRequestingMappings:
-        postNotification(L"Requesting Port Mappings...", PortStatus::UPnP, PortStatus::Pending);
+        postNotification(L"Requesting Port Mappings...", PortStatus::UPnP, PortStatus::Pending, sequence);
         break;
     case MsgUPnPInitiatingPort:
-        postNotification(L"Initiating Communications Port...", PortStatus::UPnP, PortStatus::Pending);
+        postNotification(L"Initiating Communications Port...", PortStatus::UPnP, PortStatus::Pending, sequence);
         break;
     case MsgUPnPReady: {
         wchar_t* local = getLocalAddressCopy();
@@ -299,11 +307,11 @@ void HTTPListener::onUPnPProgress(DWORD code) {
                       reinterpret_cast<const char16_t*>(local ? local : L""));
         appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits, u")");
         delete[] local;
-        postNotification(text, PortStatus::UPnP, PortStatus::Settled);
+        postNotification(text, PortStatus::UPnP, PortStatus::Settled, sequence);
         break;
     }
     case MsgUPnPClosing:
-        postNotification(L"Closing Port", PortStatus::UPnP, PortStatus::Pending);
+        postNotification(L"Closing Port", PortStatus::UPnP, PortStatus::Pending, sequence);
         break;
     }
 }
@@ -365,7 +373,7 @@ void HTTPListener::onStartUPnP() {
     LeaveCriticalSection(&listenerLock_);
 }
 
-void HTTPListener::onUPnPFinished(DWORD result) {
+void HTTPListener::onUPnPFinished(DWORD result, DWORD sequence) {
     EnterCriticalSection(&listenerLock_);
     upnpRunning_ = false;
     upnpStopping_ = false;
@@ -389,7 +397,7 @@ void HTTPListener::onUPnPFinished(DWORD result) {
         {L"Port Already In Use", PortStatus::Failed},
     };
     if (result < sizeof kResults / sizeof *kResults)
-        postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
+        postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state, sequence);
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
     // tells. Refused while the engine stops (the controller ends then too): nothing to report.
     TestRequester::start(server_, port_, testHost_, testServicePort_);
@@ -402,7 +410,7 @@ void HTTPListener::onUPnPFinished(DWORD result) {
     LeaveCriticalSection(&listenerLock_);
 }
 
-void HTTPListener::onFirewall(DWORD code, DWORD result) {
+void HTTPListener::onFirewall(DWORD code, DWORD result, DWORD sequence) {
     EnterCriticalSection(&listenerLock_);
     bool post;
     FWController* finished = nullptr;
@@ -431,12 +439,12 @@ void HTTPListener::onFirewall(DWORD code, DWORD result) {
     if (!post)
         return;
     if (code == MsgFirewallStarted) {
-        postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending);
+        postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending, sequence);
         return;
     }
     DWORD state;
     const wchar_t* text = firewallText(result, &state);
-    postNotification(text, PortStatus::Firewall, state);
+    postNotification(text, PortStatus::Firewall, state, sequence);
 }
 
 void HTTPListener::terminateObject() {

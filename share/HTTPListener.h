@@ -85,15 +85,17 @@ private:
     bool postAccept();
     void onAccept(ServerMessage* message, BOOL ok);
     void handleNewConnection(SOCKET client);
-    void postNotification(const wchar_t* text, DWORD column, DWORD state);
-    void onUPnPProgress(DWORD code);
-    void onUPnPFinished(DWORD result);
+    // sequence: the notice's number, 0 for a status of our own. A notice older than the
+    // column's last shown one posts nothing: the workers may hand us notices out of order.
+    void postNotification(const wchar_t* text, DWORD column, DWORD state, DWORD sequence = 0);
+    void onUPnPProgress(DWORD code, DWORD sequence);
+    void onUPnPFinished(DWORD result, DWORD sequence);
     void onStopUPnP();
     void onStartUPnP();
     // Both under listenerLock_; each takes the reference its controller keeps.
     void startUPnPLocked();
     void startFirewallLocked();
-    void onFirewall(DWORD code, DWORD result);
+    void onFirewall(DWORD code, DWORD result, DWORD sequence);
     void closeListenSocket(const wchar_t* function);
     static void CALLBACK onSweepTimer(void* param, BOOLEAN fired);
 
@@ -119,6 +121,8 @@ private:
     bool upnpRestartPending_ = false;
     bool upnpStopping_ = false;
     DWORD lastUPnPResult_ = 0;
+    DWORD lastUPnPSequence_ = 0;       // of the newest notice shown in the UPnP column
+    DWORD lastFirewallSequence_ = 0;
     FWController* firewall_ = nullptr;   // owned while the firewall check runs
     bool firewallRunning_ = false;
     DWORD firewallProgress_ = 0;
