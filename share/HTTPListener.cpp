@@ -11,6 +11,7 @@
 #include "FWController.h"
 #include "Log.h"
 #include "NetStatus.h"
+#include "PortStatusTexts.h"
 #include "ServerWithReg.h"
 #include "TestRequester.h"
 #include "TextHelpers.h"
@@ -31,15 +32,8 @@ struct AcceptRecord : ServerMessage {
     char addresses[kAddressBufferSize];
 };
 
-const wchar_t* firewallText(DWORD result, DWORD* state) {
-    switch (result) {
-    case 1: case 3: *state = PortStatus::Settled; return L"Disabled";
-    case 2: *state = PortStatus::Settled; return L"Error Checking Firewall Status";
-    case 4: case 5: *state = PortStatus::Settled; return L"Authorized";
-    case 6: *state = PortStatus::Failed; return L"Blocked";
-    case 7: *state = PortStatus::Failed; return L"No Exceptions Mode";
-    default: *state = PortStatus::Failed; return L"Unknown";
-    }
+const wchar_t* wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
 }
 
 }  // namespace
@@ -287,32 +281,16 @@ void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD sta
 }
 
 void HTTPListener::onUPnPProgress(DWORD code, DWORD sequence) {
-    switch (code) {
-    case MsgUPnPInitiating:
-        postNotification(L"Initiating...", PortStatus::UPnP, PortStatus::Pending, sequence);
-        break;
-    case MsgUPnPRequestingNat:
-        postNotification(L"Requesting NAT...", PortStatus::UPnP, PortStatus::Pending, sequence);
-        break;
-    case MsgUPnPRequestingMappings:
-        postNotification(L"Requesting Port Mappings...", PortStatus::UPnP, PortStatus::Pending, sequence);
-        break;
-    case MsgUPnPInitiatingPort:
-        postNotification(L"Initiating Communications Port...", PortStatus::UPnP, PortStatus::Pending, sequence);
-        break;
-    case MsgUPnPReady: {
+    ColumnText shown;
+    if (code == MsgUPnPReady) {
         wchar_t* local = getLocalAddressCopy();
-        wchar_t text[kPortStatusTextUnits] = L"Ready (";
-        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits,
-                      reinterpret_cast<const char16_t*>(local ? local : L""));
-        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits, u")");
+        wchar_t text[kPortStatusTextUnits];
+        formatUPnPReady(reinterpret_cast<const char16_t*>(local), reinterpret_cast<char16_t*>(text),
+                        kPortStatusTextUnits);
         delete[] local;
         postNotification(text, PortStatus::UPnP, PortStatus::Settled, sequence);
-        break;
-    }
-    case MsgUPnPClosing:
-        postNotification(L"Closing Port", PortStatus::UPnP, PortStatus::Pending, sequence);
-        break;
+    } else if (upnpProgressText(code, &shown)) {
+        postNotification(wide(shown.text), PortStatus::UPnP, shown.state, sequence);
     }
 }
 
@@ -386,18 +364,9 @@ void HTTPListener::onUPnPFinished(DWORD result, DWORD sequence) {
         finished->deleteThis();
         giveReference();
     }
-    static const struct { const wchar_t* text; DWORD state; } kResults[] = {
-        {L"", PortStatus::Settled},
-        {L"UPnP Unreachable", PortStatus::Failed},
-        {L"Router/Modem Unreachable", PortStatus::Failed},
-        {L"Error", PortStatus::Failed},
-        {L"Ready", PortStatus::Settled},
-        {L"Failed to Forward Port", PortStatus::Failed},
-        {L"", PortStatus::Settled},
-        {L"Port Already In Use", PortStatus::Failed},
-    };
-    if (result < sizeof kResults / sizeof *kResults)
-        postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state, sequence);
+    ColumnText shown;
+    if (upnpResultText(result, &shown))
+        postNotification(wide(shown.text), PortStatus::UPnP, shown.state, sequence);
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
     // tells. Refused while the engine stops (the controller ends then too): nothing to report.
     TestRequester::start(server_, port_, testHost_, testServicePort_);
@@ -442,9 +411,8 @@ void HTTPListener::onFirewall(DWORD code, DWORD result, DWORD sequence) {
         postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending, sequence);
         return;
     }
-    DWORD state;
-    const wchar_t* text = firewallText(result, &state);
-    postNotification(text, PortStatus::Firewall, state, sequence);
+    ColumnText shown = firewallResultText(result);
+    postNotification(wide(shown.text), PortStatus::Firewall, shown.state, sequence);
 }
 
 void HTTPListener::terminateObject() {
