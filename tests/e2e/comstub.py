@@ -77,7 +77,8 @@ class ComStandIn:
 
     def set_firewall(self, **values):
         """manager (0 = the firewall service is absent), enabled, no_exceptions, refuse_add,
-        refuse_enable, open_ports ("8080:1,9000:0"). Read again at every call."""
+        refuse_enable, fail_read (reading the profile fails), open_ports ("8080:1,9000:0").
+        Read again at every call."""
         self._write("firewall.txt", "".join("%s=%s\n" % item for item in values.items()))
 
     def set_finder(self, wait_ms):

@@ -55,8 +55,9 @@ int findApp(const std::vector<AppEntry>& apps, const std::string& path) {
     return -1;
 }
 
-HRESULT refuse(const char* call) {
-    recordCall("%s -> refused", call);
+// A change the firewall does not allow; subject names what it was about, where there is one.
+HRESULT refuse(const char* call, const std::string& subject = std::string()) {
+    recordCall("%s%s%s -> refused", call, subject.empty() ? "" : " ", subject.c_str());
     return E_ACCESSDENIED;
 }
 
@@ -122,7 +123,7 @@ public:
         recordCall("App.put_Enabled %s = %d", path_.c_str(), value ? 1 : 0);
         // Like a user without the rights: the entry stays as it was.
         if (bound_ && stubSetting(settings(), "refuse_enable", 0))
-            return refuse("App.put_Enabled");
+            return refuse("App.put_Enabled", path_);
         return change([&](AppEntry& entry) { entry.enabled = value != VARIANT_FALSE; },
                       [&] { enabled_ = value != VARIANT_FALSE; });
     }
@@ -171,7 +172,7 @@ public:
         StubApp* ours = static_cast<StubApp*>(app);
         recordCall("Apps.Add %s", ours->path().c_str());
         if (stubSetting(settings(), "refuse_add", 0))
-            return refuse("Apps.Add");
+            return refuse("Apps.Add", ours->path());
         if (ours->path().empty())
             return E_INVALIDARG;
         std::vector<AppEntry> apps = readApps();
@@ -304,7 +305,13 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_FirewallEnabled(VARIANT_BOOL* value) override {
-        int enabled = stubSetting(settings(), "enabled", 1);
+        std::string state = settings();
+        // "fail_read=1": the firewall's settings cannot be read, as when its service stops meanwhile.
+        if (stubSetting(state, "fail_read", 0)) {
+            recordCall("Profile.get_FirewallEnabled -> failed");
+            return E_FAIL;
+        }
+        int enabled = stubSetting(state, "enabled", 1);
         recordCall("Profile.get_FirewallEnabled -> %d", enabled);
         *value = enabled ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
