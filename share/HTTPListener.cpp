@@ -330,7 +330,9 @@ void HTTPListener::onStopUPnP() {
         upnpStopping_ = true;
         upnp_->stop();
     }
-    upnpRestartPending_ = false;
+    // A restart already asked for stays: "stop, start" (a new local address) may reach two
+    // workers and be handled the other way round. Whether it happens is decided by EnableUPnP
+    // when the controller has ended, which is the user's last word either way.
     LeaveCriticalSection(&listenerLock_);
     // Nothing to stop: the column is cleared at once.
     if (!running)

@@ -287,6 +287,32 @@ TEST_CASE("a listening port is mapped, remapped when UPnP is switched off and on
     run.finish();
 }
 
+TEST_CASE("a stop and a start handled the other way round still make the mapping again") {
+    // The Network tab posts "stop, start" for a new local address; two workers may handle them
+    // in either order.
+    Run run;
+    run.start();
+    REQUIRE(run.waitForText(L"Ready (10.0.0.5)"));
+    setLocalAddress(L"10.0.0.7");
+    REQUIRE(run.engine.server()->messageObject(run.listener->id(), HTTPListener::MsgStartUPnP));
+    Sleep(100);
+    REQUIRE(run.engine.server()->messageObject(run.listener->id(), HTTPListener::MsgStopUPnP));
+    CHECK(run.waitForText(L"Ready (10.0.0.7)"));
+    CHECK(run.rig.nat.mappings.removed.size() == 1);
+    CHECK(run.rig.nat.mappings.added.size() == 2);
+
+    // Switched off for good: a pending restart finds EnableUPnP off and starts nothing.
+    setEnableUPnP(false);
+    REQUIRE(run.engine.server()->messageObject(run.listener->id(), HTTPListener::MsgStartUPnP));
+    Sleep(100);
+    REQUIRE(run.engine.server()->messageObject(run.listener->id(), HTTPListener::MsgStopUPnP));
+    REQUIRE(run.waitForText(L""));
+    Sleep(500);
+    CHECK(run.rig.nat.mappings.added.size() == 2);
+    CHECK(run.window.last(PortStatus::UPnP)->text == L"");
+    run.finish();
+}
+
 TEST_CASE("each way a mapping can fail ends with its own text, failed, and nothing left mapped") {
     const struct {
         const char* name;
