@@ -313,7 +313,8 @@ void HTTPListener::startUPnPLocked() {
 void HTTPListener::startFirewallLocked() {
     if (!takeReference())
         return;
-    FWController* controller = new FWController(log_, port_, server_, this, comCreator_ ? comCreator_ : CoCreateInstance);
+    FWController* controller =
+        new FWController(log_, port_, server_, this, comCreator_ ? comCreator_ : CoCreateInstance);
     if (!controller->start()) {
         controller->deleteThis();
         giveReference();
