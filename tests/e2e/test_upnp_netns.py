@@ -16,7 +16,7 @@ import comstub
 import netns
 from comstub import ComStandIn
 from gateway import CLIENT_LAN, GATEWAY_LAN, Gateway
-from guidriver import driver, screenshot
+from guidriver import driver, screenshot, wait_for
 from portsetup import UPNP_WALK, Host, Program, lan_settings
 from sharehost import free_port
 
@@ -180,16 +180,28 @@ class UPnPWithoutGateway(unittest.TestCase):
                                 for c in self.stub.calls()), self.stub.calls())
             self.assertEqual(gw.mappings(), [])
 
-    def test_gateway_that_appears_late_is_used(self):
-        port = free_port()
-        with Gateway(start=False) as gw, Host(lan_settings(port)) as host:
-            host.statuses("upnp", lambda text: text == "Requesting Port Mappings...", 30)
-            time.sleep(3)
-            gw.start_daemon()
-            seen = host.statuses("upnp", lambda text: text.startswith("Ready") or text.endswith("Unreachable"),
-                                 NO_GATEWAY_BOUND)
-            self.assertEqual(seen[-2:], [(1, 0, "Initiating Communications Port..."), (0, 0, UPNP_WALK[-1])])
-            self.assertEqual(gw.mappings(), [(port, "TCP", CLIENT_LAN, port, "Wexa-Share Port")])
+    def test_gateway_that_appears_late_is_used_on_the_next_poll(self):
+        # Before the device search, and after it found nothing (the thread still polls eight times).
+        for after_search in (False, True):
+            with self.subTest(after_search=after_search):
+                self.stub.clear_calls()
+                port = free_port()
+                with Gateway(start=False) as gw, Host(lan_settings(port)) as host:
+                    host.statuses("upnp", lambda text: text == "Requesting Port Mappings...", 30)
+                    if after_search:
+                        wait_for("the device search to find nothing",
+                                 lambda: any(" -> 0 in " in c for c in self.stub.calls()), 30)
+                    else:
+                        time.sleep(3)
+                    gw.start_daemon()
+                    started = time.time()
+                    seen = host.statuses("upnp", lambda text: text.startswith("Ready") or
+                                         text.endswith("Unreachable"), NO_GATEWAY_BOUND)
+                    elapsed = time.time() - started
+                    self.assertEqual(seen[-1], (0, 0, UPNP_WALK[-1]))
+                    # The poll under way when the gateway came, then the next one.
+                    self.assertLess(elapsed, 2 * (0.2 + WINE_POLL_SECONDS) + 1.5)
+                    self.assertEqual(gw.mappings(), [(port, "TCP", CLIENT_LAN, port, "Wexa-Share Port")])
 
     def test_stop_during_slow_polls_never_hangs_exit_20_times(self):
         # The mapping thread notices a stop after at most one poll (about 2 s under Wine); the gateway
@@ -213,6 +225,20 @@ class UPnPWithoutGateway(unittest.TestCase):
         self.assertTrue(any(c.startswith("Finder.FindByType") for c in self.stub.calls()))
         print("\nExit during slow polls: longest %.2f s, mean %.2f s over %d rounds (bound %.1f s)"
               % (max(times), sum(times) / len(times), len(times), bound))
+
+
+    def test_file_exit_during_slow_polls_ends_the_window_program(self):
+        # The same through the window's File > Exit, before, during and after the device search.
+        bound = WINE_POLL_SECONDS + 0.2 + FINDER_WAIT_MS / 1000 + 3 + 2   # GuiDriver's own start
+        with Gateway(start=False):
+            for delay in (1, 11, 13):
+                port = free_port()
+                with Program(lan_settings(port)) as program:
+                    program.wait_row(lambda row: row[3] == "Requesting Port Mappings...", "the polls")
+                    time.sleep(delay)
+                    started = time.time()
+                    self.assertEqual(program.exit(), 0)
+                    self.assertLess(time.time() - started, bound, "Exit %d s into the polls" % delay)
 
 
 class UPnPRefused(unittest.TestCase):
