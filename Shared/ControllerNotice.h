@@ -30,11 +30,19 @@ inline bool isControllerCode(DWORD code) {
     }
 }
 
+// Notices are numbered in the order they are made, across every controller: the engine's
+// workers may handle two of them in either order, and the owner shows only the newest.
+inline DWORD nextNoticeSequence() {
+    static volatile LONG counter = 0;
+    return static_cast<DWORD>(InterlockedIncrement(&counter));
+}
+
 // One notice; the engine frees it after the owner has handled it.
 struct ControllerNotice : ServerMessage {
     ControllerNotice(DWORD ownerId, DWORD noticeCode, DWORD noticeResult)
-        : ServerMessage(ownerId, noticeCode), result(noticeResult) {}
-    DWORD result;   // the controller's result when the notice was posted
+        : ServerMessage(ownerId, noticeCode), result(noticeResult), sequence(nextNoticeSequence()) {}
+    DWORD result;     // the controller's result when the notice was posted
+    DWORD sequence;   // from nextNoticeSequence
 };
 
 // The notice's record when message is one, else null: a plain message (from

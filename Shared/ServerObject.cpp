@@ -41,6 +41,12 @@ void ServerObject::giveReference() {
     LeaveCriticalSection(&lock_);
 }
 
+void ServerObject::holdReference() {
+    EnterCriticalSection(&lock_);
+    ++refCount_;
+    LeaveCriticalSection(&lock_);
+}
+
 bool ServerObject::isTerminating() {
     EnterCriticalSection(&lock_);
     bool terminating = terminating_;

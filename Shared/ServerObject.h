@@ -70,6 +70,9 @@ public:
     bool takeReference();
     // Gives back a reference whose operation could not be started.
     void giveReference();
+    // One more reference whatever the terminating state, for a holder that already has one
+    // (a controller thread's notices: its own reference keeps the object alive meanwhile).
+    void holdReference();
     // Posts one of the object's own messages with a reference taken; false when the
     // object is terminating or the post failed (the record is then freed here).
     bool postToSelf(ServerMessage* message, DWORD bytes = 0);

@@ -10,6 +10,7 @@ packages=(
   clang llvm libclang-rt-14-dev
   doctest-dev
   python3 openssl nsis curl nginx wrk iproute2 procps chromium aria2 axel
+  miniupnpd-nftables miniupnpc nftables tcpdump
 )
 
 missing=()

@@ -1,5 +1,6 @@
 // HTTPListener: bind, listen, three outstanding AcceptEx, one HTTPConnection per client,
-// and the status texts of the port's UPnP and firewall columns.
+// the UPnP and firewall controllers that make the port reachable, and the status texts of
+// the port's UPnP and firewall columns.
 #include "HTTPListener.h"
 
 #include <mswsock.h>
@@ -7,11 +8,14 @@
 
 #include "HSMainSettings.h"
 #include "HTTPConnection.h"
+#include "FWController.h"
 #include "Log.h"
 #include "NetStatus.h"
+#include "PortStatusTexts.h"
 #include "ServerWithReg.h"
 #include "TestRequester.h"
 #include "TextHelpers.h"
+#include "UPnPController.h"
 
 static const wchar_t kLogUnit[] = L"HTTPListener";
 
@@ -28,15 +32,8 @@ struct AcceptRecord : ServerMessage {
     char addresses[kAddressBufferSize];
 };
 
-const wchar_t* firewallText(DWORD result, DWORD* state) {
-    switch (result) {
-    case 1: case 3: *state = PortStatus::Settled; return L"Disabled";
-    case 2: *state = PortStatus::Settled; return L"Error Checking Firewall Status";
-    case 4: case 5: *state = PortStatus::Settled; return L"Authorized";
-    case 6: *state = PortStatus::Failed; return L"Blocked";
-    case 7: *state = PortStatus::Failed; return L"No Exceptions Mode";
-    default: *state = PortStatus::Failed; return L"Unknown";
-    }
+const wchar_t* wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
 }
 
 }  // namespace
@@ -133,7 +130,14 @@ int HTTPListener::readyObject() {
         LOG_ERROR(log_, L"HTTPListener::readyObject", L"CreateTimerQueueTimer", error);
         sweepTimer_ = nullptr;
     }
-    // The UPnP mapping and firewall check start here once their controllers are built.
+    if (runControllers_) {
+        bool upnp = getEnableUPnP();
+        EnterCriticalSection(&listenerLock_);
+        if (upnp)
+            startUPnPLocked();
+        startFirewallLocked();
+        LeaveCriticalSection(&listenerLock_);
+    }
     return 0;
 }
 
@@ -183,27 +187,16 @@ int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DW
     if (isControllerCode(message->code) && !notice)
         return 0;
     DWORD value = notice ? notice->result : 0;
+    DWORD sequence = notice ? notice->sequence : 0;
     switch (message->code) {
     case MsgAccept:
         onAccept(message, ok);
         break;
     case MsgStopUPnP:
-        EnterCriticalSection(&listenerLock_);
-        if (!upnpRunning_) {
-            LeaveCriticalSection(&listenerLock_);
-            postNotification(L"", PortStatus::UPnP, PortStatus::Settled);
-            EnterCriticalSection(&listenerLock_);
-        } else if (!upnpStopping_) {
-            upnpStopping_ = true;
-        }
-        upnpRestartPending_ = false;
-        LeaveCriticalSection(&listenerLock_);
+        onStopUPnP();
         break;
     case MsgStartUPnP:
-        EnterCriticalSection(&listenerLock_);
-        // A controller still running is replaced once it has finished.
-        upnpRestartPending_ = upnpRunning_;
-        LeaveCriticalSection(&listenerLock_);
+        onStartUPnP();
         break;
     case MsgUPnPInitiating:
     case MsgUPnPRequestingNat:
@@ -211,15 +204,15 @@ int HTTPListener::handleMessage(ServerMessage* message, BOOL ok, DWORD error, DW
     case MsgUPnPInitiatingPort:
     case MsgUPnPReady:
     case MsgUPnPClosing:
-        onUPnPProgress(message->code);
+        onUPnPProgress(message->code, sequence);
         break;
     case MsgUPnPFinished:
-        onUPnPFinished(value);
+        onUPnPFinished(value, sequence);
         break;
     case MsgFirewallStarted:
     case MsgFirewallFinal:
     case MsgFirewallInterim:
-        onFirewall(message->code, value);
+        onFirewall(message->code, value, sequence);
         break;
     default:
         break;
@@ -259,7 +252,7 @@ void HTTPListener::handleNewConnection(SOCKET client) {
     }
 }
 
-void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD state) {
+void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD state, DWORD sequence) {
     if (!portWindow_)
         return;
     PortStatus* status = new PortStatus();
@@ -269,76 +262,130 @@ void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD sta
     copyBounded(reinterpret_cast<char16_t*>(status->firewallText), kPortStatusTextUnits,
                 reinterpret_cast<const char16_t*>(text));
     status->upnpState = status->firewallState = state;
+    // Checked and posted under one lock, so the window receives the column's statuses in order.
     EnterCriticalSection(&listenerLock_);
+    DWORD* shown = column == PortStatus::UPnP ? &lastUPnPSequence_ : &lastFirewallSequence_;
+    bool stale = sequence && sequence <= *shown;
+    if (sequence && !stale)
+        *shown = sequence;
     status->lastUPnPResult = lastUPnPResult_;
     status->lastFirewallResult = lastFirewallResult_;
-    LeaveCriticalSection(&listenerLock_);
-    if (!PostMessageW(portWindow_, WM_LISTENER_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
+    if (stale) {
+        delete status;
+    } else if (!PostMessageW(portWindow_, WM_LISTENER_STATUS, id_, reinterpret_cast<LPARAM>(status))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"HTTPListener::postNotification", L"PostMessage", error);
         delete status;
     }
+    LeaveCriticalSection(&listenerLock_);
 }
 
-void HTTPListener::onUPnPProgress(DWORD code) {
-    switch (code) {
-    case MsgUPnPInitiating:
-        postNotification(L"Initiating...", PortStatus::UPnP, PortStatus::Pending);
-        break;
-    case MsgUPnPRequestingNat:
-        postNotification(L"Requesting NAT...", PortStatus::UPnP, PortStatus::Pending);
-        break;
-    case MsgUPnPRequestingMappings:
-        postNotification(L"Requesting Port Mappings...", PortStatus::UPnP, PortStatus::Pending);
-        break;
-    case MsgUPnPInitiatingPort:
-        postNotification(L"Initiating Communications Port...", PortStatus::UPnP, PortStatus::Pending);
-        break;
-    case MsgUPnPReady: {
+void HTTPListener::onUPnPProgress(DWORD code, DWORD sequence) {
+    ColumnText shown;
+    if (code == MsgUPnPReady) {
         wchar_t* local = getLocalAddressCopy();
-        wchar_t text[kPortStatusTextUnits] = L"Ready (";
-        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits,
-                      reinterpret_cast<const char16_t*>(local ? local : L""));
-        appendBounded(reinterpret_cast<char16_t*>(text), kPortStatusTextUnits, u")");
+        wchar_t text[kPortStatusTextUnits];
+        formatUPnPReady(reinterpret_cast<const char16_t*>(local), reinterpret_cast<char16_t*>(text),
+                        kPortStatusTextUnits);
         delete[] local;
-        postNotification(text, PortStatus::UPnP, PortStatus::Settled);
-        break;
-    }
-    case MsgUPnPClosing:
-        postNotification(L"Closing Port", PortStatus::UPnP, PortStatus::Pending);
-        break;
+        postNotification(text, PortStatus::UPnP, PortStatus::Settled, sequence);
+    } else if (upnpProgressText(code, &shown)) {
+        postNotification(wide(shown.text), PortStatus::UPnP, shown.state, sequence);
     }
 }
 
-void HTTPListener::onUPnPFinished(DWORD result) {
+void HTTPListener::startUPnPLocked() {
+    if (!takeReference())
+        return;
+    UPnPController* controller =
+        new UPnPController(log_, port_, server_, this, getLocalAddressCopy,
+                           comCreator_ ? comCreator_ : CoCreateInstance);
+    if (!controller->start()) {
+        controller->deleteThis();
+        giveReference();
+        return;
+    }
+    upnp_ = controller;
+    upnpRunning_ = true;
+    upnpStopping_ = false;
+}
+
+void HTTPListener::startFirewallLocked() {
+    if (!takeReference())
+        return;
+    FWController* controller =
+        new FWController(log_, port_, server_, this, comCreator_ ? comCreator_ : CoCreateInstance);
+    if (!controller->start()) {
+        controller->deleteThis();
+        giveReference();
+        return;
+    }
+    firewall_ = controller;
+    firewallRunning_ = true;
+}
+
+void HTTPListener::onStopUPnP() {
+    EnterCriticalSection(&listenerLock_);
+    bool running = upnpRunning_;
+    if (running && !upnpStopping_) {
+        upnpStopping_ = true;
+        upnp_->stop();
+    }
+    // A restart already asked for stays: "stop, start" (a new local address) may reach two
+    // workers and be handled the other way round. Whether it happens is decided by EnableUPnP
+    // when the controller has ended, which is the user's last word either way.
+    LeaveCriticalSection(&listenerLock_);
+    // Nothing to stop: the column is cleared at once.
+    if (!running)
+        postNotification(L"", PortStatus::UPnP, PortStatus::Settled);
+}
+
+void HTTPListener::onStartUPnP() {
+    bool upnp = runControllers_ && getEnableUPnP();
+    EnterCriticalSection(&listenerLock_);
+    if (upnpRunning_) {
+        // The new controller follows the current one's last notice.
+        upnpRestartPending_ = true;
+    } else {
+        if (upnp)
+            startUPnPLocked();
+        upnpRestartPending_ = false;
+    }
+    LeaveCriticalSection(&listenerLock_);
+}
+
+void HTTPListener::onUPnPFinished(DWORD result, DWORD sequence) {
     EnterCriticalSection(&listenerLock_);
     upnpRunning_ = false;
     upnpStopping_ = false;
     lastUPnPResult_ = result;
+    UPnPController* finished = upnp_;
+    upnp_ = nullptr;
     LeaveCriticalSection(&listenerLock_);
-    static const struct { const wchar_t* text; DWORD state; } kResults[] = {
-        {L"", PortStatus::Settled},
-        {L"UPnP Unreachable", PortStatus::Failed},
-        {L"Router/Modem Unreachable", PortStatus::Failed},
-        {L"Error", PortStatus::Failed},
-        {L"Ready", PortStatus::Settled},
-        {L"Failed to Forward Port", PortStatus::Failed},
-        {L"", PortStatus::Settled},
-        {L"Port Already In Use", PortStatus::Failed},
-    };
-    if (result < sizeof kResults / sizeof *kResults)
-        postNotification(kResults[result].text, PortStatus::UPnP, kResults[result].state);
+    // Outside the lock: the wait may last as long as a device search still under way.
+    if (finished) {
+        finished->deleteThis();
+        giveReference();
+    }
+    ColumnText shown;
+    if (upnpResultText(result, &shown))
+        postNotification(wide(shown.text), PortStatus::UPnP, shown.state, sequence);
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
     // tells. Refused while the engine stops (the controller ends then too): nothing to report.
     TestRequester::start(server_, port_, testHost_, testServicePort_);
+    bool upnp = runControllers_ && getEnableUPnP();
     EnterCriticalSection(&listenerLock_);
+    // A terminating listener takes no reference, so no controller outlives it.
+    if (upnpRestartPending_ && upnp)
+        startUPnPLocked();
     upnpRestartPending_ = false;
     LeaveCriticalSection(&listenerLock_);
 }
 
-void HTTPListener::onFirewall(DWORD code, DWORD result) {
+void HTTPListener::onFirewall(DWORD code, DWORD result, DWORD sequence) {
     EnterCriticalSection(&listenerLock_);
     bool post;
+    FWController* finished = nullptr;
     if (code == MsgFirewallStarted) {
         post = firewallProgress_ == 0;
     } else if (code == MsgFirewallInterim) {
@@ -353,23 +400,35 @@ void HTTPListener::onFirewall(DWORD code, DWORD result) {
         firewallProgress_ = 2;
         firewallRunning_ = false;
         lastFirewallResult_ = result;
+        finished = firewall_;
+        firewall_ = nullptr;
     }
     LeaveCriticalSection(&listenerLock_);
+    if (finished) {
+        finished->deleteThis();
+        giveReference();
+    }
     if (!post)
         return;
     if (code == MsgFirewallStarted) {
-        postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending);
+        postNotification(L"FW Initiating", PortStatus::Firewall, PortStatus::Pending, sequence);
         return;
     }
-    DWORD state;
-    const wchar_t* text = firewallText(result, &state);
-    postNotification(text, PortStatus::Firewall, state);
+    ColumnText shown = firewallResultText(result);
+    postNotification(wide(shown.text), PortStatus::Firewall, shown.state, sequence);
 }
 
 void HTTPListener::terminateObject() {
     EnterCriticalSection(&listenerLock_);
     bool wasListening = listening_;
     listening_ = false;
+    // Their last notices still reach us: the references they hold keep us until then.
+    if (upnpRunning_ && !upnpStopping_) {
+        upnpStopping_ = true;
+        upnp_->stop();
+    }
+    if (firewallRunning_)
+        firewall_->stop();
     LeaveCriticalSection(&listenerLock_);
     // Closing the socket completes the outstanding accepts with errors.
     if (wasListening)

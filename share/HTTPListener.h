@@ -8,9 +8,12 @@
 #include "ControllerNotice.h"
 #include "ServerObject.h"
 #include "TestRequester.h"
+#include "ComCreator.h"
 
 class FileHandler;
+class FWController;
 class TrafficCounters;
+class UPnPController;
 
 // Window messages to the Network tab's port list (wParam = listener id).
 constexpr UINT WM_LISTENER_READY = WM_USER + 10;
@@ -70,15 +73,29 @@ public:
         testHost_ = host;
         testServicePort_ = port;
     }
+    // Before the listener is added: whether it runs its UPnP and firewall controllers (tests
+    // that post the controllers' notices themselves turn them off), and how the controllers
+    // make their COM objects (null: the system's; tests hand them in-process stand-ins).
+    void setNetworkControllers(bool run, ComCreator create) {
+        runControllers_ = run;
+        comCreator_ = create;
+    }
 
 private:
     bool postAccept();
     void onAccept(ServerMessage* message, BOOL ok);
     void handleNewConnection(SOCKET client);
-    void postNotification(const wchar_t* text, DWORD column, DWORD state);
-    void onUPnPProgress(DWORD code);
-    void onUPnPFinished(DWORD result);
-    void onFirewall(DWORD code, DWORD result);
+    // sequence: the notice's number, 0 for a status of our own. A notice older than the
+    // column's last shown one posts nothing: the workers may hand us notices out of order.
+    void postNotification(const wchar_t* text, DWORD column, DWORD state, DWORD sequence = 0);
+    void onUPnPProgress(DWORD code, DWORD sequence);
+    void onUPnPFinished(DWORD result, DWORD sequence);
+    void onStopUPnP();
+    void onStartUPnP();
+    // Both under listenerLock_; each takes the reference its controller keeps.
+    void startUPnPLocked();
+    void startFirewallLocked();
+    void onFirewall(DWORD code, DWORD result, DWORD sequence);
     void closeListenSocket(const wchar_t* function);
     static void CALLBACK onSweepTimer(void* param, BOOLEAN fired);
 
@@ -94,13 +111,19 @@ private:
     HANDLE sweepTimer_ = nullptr;
     const char* testHost_;
     WORD testServicePort_;
+    bool runControllers_ = true;
+    ComCreator comCreator_ = nullptr;
 
-    CRITICAL_SECTION listenerLock_;   // the flags and results below
+    CRITICAL_SECTION listenerLock_;   // the flags, results and controllers below
     bool listening_ = false;
+    UPnPController* upnp_ = nullptr;   // owned while UPnP runs
     bool upnpRunning_ = false;
     bool upnpRestartPending_ = false;
     bool upnpStopping_ = false;
     DWORD lastUPnPResult_ = 0;
+    DWORD lastUPnPSequence_ = 0;       // of the newest notice shown in the UPnP column
+    DWORD lastFirewallSequence_ = 0;
+    FWController* firewall_ = nullptr;   // owned while the firewall check runs
     bool firewallRunning_ = false;
     DWORD firewallProgress_ = 0;
     DWORD lastFirewallResult_ = 0;

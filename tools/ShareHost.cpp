@@ -6,7 +6,10 @@
 // cannot be, "objects <n>" for the "count" command, "stopped" after a clean stop.
 // With WEXA_HOST_PROGRESS=1 also "progress <connection> <done> <total>" for every progress record
 // and "closed <connection>" when a connection ends.
-// Standard input: "count", "quit" (end of input also quits).
+// "upnp <state> <last result> <text>" and "firewall <state> <last result> <text>" for each status
+// of the port's UPnP and firewall columns (state 0 settled, 1 pending, 2 failed; text in UTF-8).
+// Standard input: "count", "upnp on", "upnp off" (as the Network tab's "Enable UPnP" box),
+// "quit" (end of input also quits).
 // WEXA_TIME_LIMITS="<head>,<body>,<send>,<drain>" (milliseconds) shortens the connections' time
 // limits so that tests of them run in seconds.
 #include <winsock2.h>
@@ -28,9 +31,10 @@ namespace {
 
 const UINT WM_ENGINE_STOPPED = WM_USER + 5;
 const UINT WM_HOST_COMMAND = WM_APP + 1;
-enum HostCommand { CommandQuit = 1, CommandCount = 2 };
+enum HostCommand { CommandQuit = 1, CommandCount = 2, CommandUPnPOn = 3, CommandUPnPOff = 4 };
 
 Server* g_server = nullptr;
+DWORD g_listenerId = 0;
 bool g_stopping = false;
 bool g_printProgress = false;
 
@@ -57,9 +61,20 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         if (g_printProgress)
             say("closed %u%s\n", static_cast<unsigned>(wParam));
         return 0;
-    case WM_LISTENER_STATUS:
-        delete reinterpret_cast<PortStatus*>(lParam);
+    case WM_LISTENER_STATUS: {
+        PortStatus* status = reinterpret_cast<PortStatus*>(lParam);
+        bool upnp = status->column == PortStatus::UPnP;
+        wchar_t* text = upnp ? status->upnpText : status->firewallText;
+        text[kPortStatusTextUnits - 1] = 0;
+        char utf8[kPortStatusTextUnits * 3 + 1] = {};
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+        printf("%s %u %u %s\n", upnp ? "upnp" : "firewall",
+               static_cast<unsigned>(upnp ? status->upnpState : status->firewallState),
+               static_cast<unsigned>(upnp ? status->lastUPnPResult : status->lastFirewallResult), utf8);
+        fflush(stdout);
+        delete status;
         return 0;
+    }
     case WM_SHARE_ITEM_ADDED:
     case WM_SHARE_ITEM_REMOVED:
         delete reinterpret_cast<ItemInfo*>(lParam);
@@ -77,6 +92,10 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_HOST_COMMAND:
         if (wParam == CommandCount) {
             say("objects %u%s\n", g_server->objectCount());
+        } else if (wParam == CommandUPnPOn || wParam == CommandUPnPOff) {
+            bool on = wParam == CommandUPnPOn;
+            setEnableUPnP(on);
+            g_server->messageObject(g_listenerId, on ? HTTPListener::MsgStartUPnP : HTTPListener::MsgStopUPnP);
         } else if (!g_stopping) {
             g_stopping = true;
             g_server->terminateServer();
@@ -95,6 +114,10 @@ DWORD WINAPI readCommands(void* param) {
     while (fgets(line, sizeof line, stdin)) {
         if (strncmp(line, "count", 5) == 0) {
             PostMessageW(window, WM_HOST_COMMAND, CommandCount, 0);
+        } else if (strncmp(line, "upnp on", 7) == 0) {
+            PostMessageW(window, WM_HOST_COMMAND, CommandUPnPOn, 0);
+        } else if (strncmp(line, "upnp off", 8) == 0) {
+            PostMessageW(window, WM_HOST_COMMAND, CommandUPnPOff, 0);
         } else if (strncmp(line, "quit", 4) == 0) {
             break;
         }
@@ -162,6 +185,7 @@ int wmain() {
 
     HTTPListener* listener = new HTTPListener(g_server, window, files, &counters, 0, g_settings.sharePort, window);
     listener->setTimeLimits(timeLimits());
+    g_listenerId = listener->id();
     if (!g_server->addObject(listener))
         delete listener;
     HANDLE reader = CreateThread(nullptr, 0, readCommands, window, 0, nullptr);

@@ -105,6 +105,9 @@ class ShareHost:
         settings = dict(settings)
         settings["SharePort"] = self.port
         settings.setdefault("NotFirstRun", ("none", b""))
+        # UPnP searches for a gateway by multicast: only modules in a namespace of their own
+        # (a gateway fixture's) turn it on.
+        settings.setdefault("EnableUPnP", 0)
         write_settings(settings)
         self.exe = os.path.join(BIN_DIR, "bin", exe)
         self.expect_listening = expect_listening

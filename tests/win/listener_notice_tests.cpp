@@ -94,6 +94,7 @@ TEST_CASE("controller_notices_post_their_status_and_plain_messages_are_never_rea
     PortWindow window;
     HTTPListener* listener = new HTTPListener(engine.server(), window.handle, nullptr, nullptr,
                                               htonl(INADDR_LOOPBACK), 0, nullptr);
+    listener->setNetworkControllers(false, nullptr);   // the test posts their notices
     REQUIRE(engine.server()->addObject(listener));
     REQUIRE(window.waitFor([&] { return window.ready; }));
 
@@ -142,9 +143,21 @@ TEST_CASE("controller_notices_post_their_status_and_plain_messages_are_never_rea
     CHECK(window.statuses.back().column == PortStatus::UPnP);
     CHECK(window.statuses.back().state == PortStatus::Settled);
 
+    // Two notices handed over out of order (as two workers may): the older one, made first,
+    // arrives last and shows nothing, so the column keeps the newer status.
+    ControllerNotice* older = new ControllerNotice(listener->id(), NoticeUPnPRequestingNat, 0);
+    ControllerNotice* newer = new ControllerNotice(listener->id(), NoticeUPnPFinished, 5);
+    const size_t beforeNewer = window.statuses.size();
+    REQUIRE(listener->postToSelf(newer));
+    REQUIRE(window.waitFor([&] { return window.statuses.size() > beforeNewer; }));
+    CHECK(window.statuses.back().text == L"Failed to Forward Port");
+    REQUIRE(listener->postToSelf(older));
+    const size_t afterNewer = window.statuses.size();
+
     // The listener is released only after every message posted to it was handled.
     REQUIRE(engine.server()->terminateObject(listener->id()));
     REQUIRE(window.waitFor([&] { return window.ended; }));
-    CHECK(window.statuses.size() == settled + 1);
+    CHECK(window.statuses.size() == afterNewer);
+    CHECK(window.statuses.back().text == L"Failed to Forward Port");
     CHECK(engine.stop());
 }

@@ -62,6 +62,7 @@ TEST_CASE("status line follows the listener's UPnP and firewall notices through 
                                                   htonl(INADDR_LOOPBACK), 0, nullptr);
         // Every finished UPnP run asks for a test: nobody listens there, so it ends at once.
         listener->setTestService("127.0.0.1", unusedPort());
+        listener->setNetworkControllers(false, nullptr);   // the test posts their notices
         REQUIRE(engine.server()->addObject(listener));
         REQUIRE(window.waitFor([&] { return window.ready; }));
         setTestSucceeded(false);

@@ -1,0 +1,325 @@
+// UPnPController: the mapping thread (NAT object, polls for the mapping collection, Add, wait
+// for the stop, Remove) and the gateway check (synchronous device search once polling is slow).
+#include "UPnPController.h"
+
+#include "Log.h"
+#include "ServerObject.h"
+#include "ServerWithReg.h"
+
+static const wchar_t kLogUnit[] = L"UPnPThread";
+
+namespace {
+
+// Polls after which the collection counts as slow and the gateway check starts.
+const int kSlowPolls = 4;
+// Polls after the first one that saw "no gateway" before the mapping thread gives up.
+const int kNoGatewayPolls = 7;
+const wchar_t kGatewayType[] = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+const wchar_t kDescription[] = L"Wexa-Share Port";
+
+void logWait(Log* log, const wchar_t* function, DWORD waited) {
+    if (waited == WAIT_ABANDONED) {
+        LOG_ERROR_TEXT(log, function, L"WaitForSingleObject ABANDONED");
+    } else if (waited == WAIT_TIMEOUT) {
+        LOG_ERROR_TEXT(log, function, L"WaitForSingleObject TIMEOUT");
+    } else if (waited == WAIT_FAILED) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log, function, L"WaitForSingleObject", error);
+    }
+}
+
+}  // namespace
+
+UPnPController::UPnPController(Log* log, WORD port, Server* server, ServerObject* owner,
+                               AddressReader readAddress, ComCreator create)
+    : log_(log), port_(port), server_(server), owner_(owner), readAddress_(readAddress), create_(create) {
+    InitializeCriticalSection(&lock_);
+}
+
+bool UPnPController::start() {
+    stopSemaphore_ = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+    if (!stopSemaphore_) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"UPnPController::start", L"CreateSemaphore", error);
+        return false;
+    }
+    // The check first: it posts nothing and ends by itself once the stop flag is set, so a
+    // mapping thread that cannot be created leaves nothing running that could touch us later.
+    checkThread_ = CreateThread(nullptr, 0, checkEntry, this, 0, nullptr);
+    if (!checkThread_) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"UPnPController::start", L"CreateThread", error);
+        closeHandle(&stopSemaphore_, L"UPnPController::start");
+        return false;
+    }
+    mappingThread_ = CreateThread(nullptr, 0, mappingEntry, this, 0, nullptr);
+    if (!mappingThread_) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"UPnPController::start", L"CreateThread", error);
+        EnterCriticalSection(&lock_);
+        stop_ = true;
+        LeaveCriticalSection(&lock_);
+        waitForThread(&checkThread_);
+        closeHandle(&stopSemaphore_, L"UPnPController::start");
+        return false;
+    }
+    return true;
+}
+
+void UPnPController::stop() {
+    EnterCriticalSection(&lock_);
+    stop_ = true;
+    LeaveCriticalSection(&lock_);
+    // A second stop finds the count at its maximum: harmless, the thread wakes once.
+    if (!ReleaseSemaphore(stopSemaphore_, 1, nullptr)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_TOO_MANY_POSTS)
+            LOG_ERROR(log_, L"UPnPController::stop", L"ReleaseSemaphore", error);
+    }
+}
+
+void UPnPController::deleteThis() {
+    waitForThread(&mappingThread_);
+    waitForThread(&checkThread_);
+    closeHandle(&stopSemaphore_, L"UPnPController::deleteThis");
+    DeleteCriticalSection(&lock_);
+    delete this;
+}
+
+DWORD UPnPController::result() {
+    EnterCriticalSection(&lock_);
+    DWORD value = result_;
+    LeaveCriticalSection(&lock_);
+    return value;
+}
+
+void UPnPController::waitForThread(HANDLE* thread) {
+    if (!*thread)
+        return;
+    logWait(log_, L"UPnPController::deleteThis", WaitForSingleObject(*thread, INFINITE));
+    closeHandle(thread, L"UPnPController::deleteThis");
+}
+
+void UPnPController::closeHandle(HANDLE* handle, const wchar_t* function) {
+    if (*handle && !CloseHandle(*handle)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, function, L"CloseHandle", error);
+    }
+    *handle = nullptr;
+}
+
+bool UPnPController::stopRequested() {
+    EnterCriticalSection(&lock_);
+    bool stop = stop_;
+    LeaveCriticalSection(&lock_);
+    return stop;
+}
+
+void UPnPController::setResult(DWORD value) {
+    EnterCriticalSection(&lock_);
+    result_ = value;
+    LeaveCriticalSection(&lock_);
+}
+
+void UPnPController::notifyObject(DWORD code) {
+    ControllerNotice* notice = new ControllerNotice(owner_->id(), code, result());
+    // Whatever the owner's terminating state: the reference it holds for us keeps it alive,
+    // and it must still see our last notice to let go of us.
+    owner_->holdReference();
+    if (!PostQueuedCompletionStatus(server_->port(), 0, KeyMessage, notice->overlapped())) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"UPnPController::notifyObject", L"PostQueuedCompletionStatus", error);
+        owner_->giveReference();
+        delete notice;
+    }
+}
+
+void UPnPController::waitForStopCommand() {
+    logWait(log_, L"UPnPController::waitForStopCommand", WaitForSingleObject(stopSemaphore_, INFINITE));
+}
+
+DWORD WINAPI UPnPController::mappingEntry(void* param) {
+    static_cast<UPnPController*>(param)->threadProc();
+    return 0;
+}
+
+DWORD WINAPI UPnPController::checkEntry(void* param) {
+    static_cast<UPnPController*>(param)->checkProc();
+    return 0;
+}
+
+void UPnPController::threadProc() {
+    static const wchar_t kFunction[] = L"UPnPController::threadProc";
+    notifyObject(NoticeUPnPStarted);
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        LOG_ERROR(log_, kFunction, L"CoInitializeEx", static_cast<DWORD>(hr));
+        setResult(ComError);
+    } else {
+        if (!stopRequested()) {
+            notifyObject(NoticeUPnPRequestingNat);
+            IUPnPNAT* nat = nullptr;
+            hr = create_(kClsidUPnPNAT, nullptr, kClsctxAll, kIidUPnPNAT, reinterpret_cast<void**>(&nat));
+            if (FAILED(hr) || !nat) {
+                LOG_ERROR(log_, kFunction, L"CoCreateInstance UPnPNAT", static_cast<DWORD>(hr));
+                setResult(NatUnavailable);
+            } else {
+                notifyObject(NoticeUPnPRequestingMappings);
+                IStaticPortMappingCollection* mappings = pollForMappings(nat);
+                if (mappings) {
+                    if (!stopRequested())
+                        mapUntilStopped(mappings);
+                    mappings->Release();
+                }
+                nat->Release();
+            }
+        }
+        CoUninitialize();
+    }
+    notifyObject(NoticeUPnPFinished);
+    // Also ends the gateway check, which may still be waiting for the slow flag.
+    EnterCriticalSection(&lock_);
+    stop_ = true;
+    LeaveCriticalSection(&lock_);
+}
+
+IStaticPortMappingCollection* UPnPController::pollForMappings(IUPnPNAT* nat) {
+    int poll = 0;
+    int firstNoGateway = -1;
+    // No limit of its own while a gateway may still answer: only a stop or "no gateway" ends it.
+    while (!stopRequested()) {
+        IStaticPortMappingCollection* mappings = nullptr;
+        HRESULT hr = nat->get_StaticPortMappingCollection(&mappings);
+        if (FAILED(hr)) {
+            LOG_ERROR(log_, L"UPnPController::threadProc", L"get_StaticPortMappingCollection",
+                      static_cast<DWORD>(hr));
+            setResult(ComError);
+            return nullptr;
+        }
+        if (mappings)
+            return mappings;
+        EnterCriticalSection(&lock_);
+        bool noGateway = noGateway_;
+        if (noGateway)
+            result_ = NoGateway;
+        LeaveCriticalSection(&lock_);
+        if (noGateway) {
+            if (firstNoGateway < 0)
+                firstNoGateway = poll;
+            else if (poll - firstNoGateway > kNoGatewayPolls)
+                return nullptr;
+        }
+        Sleep(kPollMs);
+        ++poll;
+        if (poll > kSlowPolls) {
+            EnterCriticalSection(&lock_);
+            slow_ = true;
+            LeaveCriticalSection(&lock_);
+        }
+    }
+    return nullptr;
+}
+
+void UPnPController::mapUntilStopped(IStaticPortMappingCollection* mappings) {
+    static const wchar_t kFunction[] = L"UPnPController::threadProc";
+    wchar_t* local = readAddress_ ? readAddress_() : nullptr;
+    BSTR protocol = SysAllocString(L"TCP");
+    // An empty address is passed as it is: the gateway's answer decides.
+    BSTR client = SysAllocString(local ? local : L"");
+    BSTR description = SysAllocString(kDescription);
+    delete[] local;
+    if (!protocol || !client || !description) {
+        LOG_ERROR(log_, kFunction, L"SysAllocString", static_cast<DWORD>(E_OUTOFMEMORY));
+        setResult(AddFailed);
+    } else {
+        notifyObject(NoticeUPnPAddingMapping);
+        IStaticPortMapping* mapping = nullptr;
+        HRESULT hr = mappings->Add(port_, protocol, port_, client, VARIANT_TRUE, description, &mapping);
+        if (FAILED(hr)) {
+            LOG_ERROR(log_, kFunction, L"Add", static_cast<DWORD>(hr));
+            setResult(hr == kPortInUse ? PortInUse : AddFailed);
+        } else if (!mapping) {
+            LOG_ERROR(log_, kFunction, L"piMapping == NULL", static_cast<DWORD>(hr));
+            setResult(AddFailed);
+        } else {
+            setResult(Mapped);
+            mapping->Release();
+            notifyObject(NoticeUPnPMapped);
+            // Here the thread sleeps for as long as the port is mapped.
+            waitForStopCommand();
+            notifyObject(NoticeUPnPClosing);
+            hr = mappings->Remove(port_, protocol);
+            if (FAILED(hr))
+                LOG_ERROR(log_, kFunction, L"Remove", static_cast<DWORD>(hr));
+            setResult(Removed);
+        }
+    }
+    SysFreeString(protocol);
+    SysFreeString(client);
+    SysFreeString(description);
+}
+
+void UPnPController::checkProc() {
+    static const wchar_t kFunction[] = L"UPnPController::checkProc";
+    // Only a slow mapping collection is worth a device search.
+    for (;;) {
+        EnterCriticalSection(&lock_);
+        bool go = slow_ || stop_;
+        LeaveCriticalSection(&lock_);
+        if (go)
+            break;
+        Sleep(kPollMs);
+    }
+    // A search that a stop cut short says nothing about the gateway: only a finished search, or
+    // one that failed, decides. Else a stop could leave "unreachable" as the mapping's result.
+    bool decided = false;
+    bool found = false;
+    if (!stopRequested()) {
+        HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (FAILED(hr)) {
+            LOG_ERROR(log_, kFunction, L"CoInitializeEx", static_cast<DWORD>(hr));
+            decided = true;
+        } else {
+            BSTR type = nullptr;
+            IUPnPDeviceFinder* finder = nullptr;
+            if (!stopRequested()) {
+                hr = create_(kClsidUPnPDeviceFinder, nullptr, kClsctxAll, kIidUPnPDeviceFinder,
+                             reinterpret_cast<void**>(&finder));
+                if (FAILED(hr) || !finder) {
+                    LOG_ERROR(log_, kFunction, L"CoCreateInstance UPnPDeviceFinder", static_cast<DWORD>(hr));
+                    finder = nullptr;
+                    decided = true;
+                }
+            }
+            if (finder && !stopRequested()) {
+                type = SysAllocString(kGatewayType);
+                IUPnPDevices* devices = nullptr;
+                hr = type ? finder->FindByType(type, 0, &devices) : E_OUTOFMEMORY;
+                if (FAILED(hr) || !devices) {
+                    LOG_ERROR(log_, kFunction, L"FindByType", static_cast<DWORD>(hr));
+                    decided = true;
+                } else {
+                    if (!stopRequested()) {
+                        long count = 0;
+                        hr = devices->get_Count(&count);
+                        if (FAILED(hr))
+                            LOG_ERROR(log_, kFunction, L"get_Count", static_cast<DWORD>(hr));
+                        else
+                            found = count > 0;
+                        decided = true;
+                    }
+                    devices->Release();
+                }
+            }
+            if (finder)
+                finder->Release();
+            SysFreeString(type);
+            CoUninitialize();
+        }
+    }
+    if (decided && !found) {
+        EnterCriticalSection(&lock_);
+        noGateway_ = true;
+        LeaveCriticalSection(&lock_);
+    }
+}
