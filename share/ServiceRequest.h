@@ -54,7 +54,7 @@ protected:
     char* reply_ = nullptr;   // new[]; a requester that takes it sets reply_ null and replyLength_ 0
     int32_t replyLength_ = 0;
 
-    HWND window_;
+    HWND window_;   // the notify window, where requesters post what they found
     // The connectivity test sends nothing once its receive could not start; the others still send.
     bool sendsWithoutReceive_ = true;
 
