@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "OutboundObject.h"
+#include "ServiceRequest.h"
 
 // To the notify window: wParam = the requester's object id, lParam = an AddressReply (new),
 // freed with its bytes by the receiver.
@@ -17,37 +17,16 @@ struct AddressReply {
     int32_t length;
 };
 
-class AddrRequester : public OutboundObject {
+class AddrRequester : public ServiceRequest {
 public:
-    // Asks the web service (its build-time host name, port 80).
-    AddrRequester(Server* server, HWND notifyWindow);
+    // Asks the web service.
+    AddrRequester(Server* server, HWND notifyWindow) : AddrRequester(server, notifyWindow, kServiceHost, kServicePort) {}
     // Asks host:port instead (tests). host is copied.
     AddrRequester(Server* server, HWND notifyWindow, const char* host, WORD port);
-    ~AddrRequester() override;
-
-    bool initObject() override { return true; }
-    bool deleteObject() override { return true; }
-    int readyObject() override;
-    void terminateObject() override;
-    int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
-
-    static const DWORD kReceiveBytes = 2048;
 
 private:
-    bool postConnect(DWORD address, WORD port) { return startConnect(address, port); }
-    bool postRecv(char* buffer, DWORD length) { return startRecv(buffer, length); }
-    bool postSend(WSABUF* buffers, DWORD count) { return startSend(buffers, count); }
-    int onConnected();
-    int onReceived(SocketRecord* record, BOOL ok, DWORD bytes);
-    // False when the reply would grow past what an address can be.
-    bool append(const char* bytes, DWORD count);
-    void handOver();
+    int onReceived(SocketRecord* record, BOOL ok, DWORD bytes) override;
+    void replyComplete() override;
 
     UINT replyMessage_ = WM_ADDRESS_REPLY;
-    HWND window_;
-    DWORD address_ = 0;   // network order, 0 until resolved
-    WORD port_;
-    char* host_;
-    char* response_ = nullptr;
-    int32_t responseLength_ = 0;
 };

@@ -7,6 +7,7 @@ add_library(wexa_share_core STATIC
   ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
   ${CMAKE_SOURCE_DIR}/share/ConnectionWatch.cpp
   ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
+  ${CMAKE_SOURCE_DIR}/share/ServiceRequest.cpp
   ${CMAKE_SOURCE_DIR}/share/AddrRequester.cpp
   ${CMAKE_SOURCE_DIR}/share/TestRequester.cpp
   ${CMAKE_SOURCE_DIR}/share/StatusImages.cpp
