@@ -30,6 +30,8 @@
 //   focus HWND                        "hwnd<TAB>id" of the focused window of HWND's thread
 //   press HWND VK [ctrl] [shift]      makes HWND the foreground window and types the key
 //                                     through the system's input (modifiers held meanwhile)
+//   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
+//   visible HWND                      "1" when the window is visible, else "0"; then "1" when minimised
 #include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
@@ -312,6 +314,16 @@ int pressKey(HWND window, WORD key, bool control, bool shift) {
 }
 
 int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
+    if (!wcscmp(command, L"post") && argc >= 6) {
+        UINT message = static_cast<UINT>(wcstoul(argv[3], nullptr, 0));
+        WPARAM wParam = static_cast<WPARAM>(wcstoull(argv[4], nullptr, 0));
+        LPARAM lParam = static_cast<LPARAM>(wcstoll(argv[5], nullptr, 0));
+        return PostMessageW(window, message, wParam, lParam) ? 0 : 1;
+    }
+    if (!wcscmp(command, L"visible")) {
+        wprintf(L"%d\t%d\n", IsWindowVisible(window) ? 1 : 0, IsIconic(window) ? 1 : 0);
+        return 0;
+    }
     if (!wcscmp(command, L"header-click") && argc >= 4)
         return clickHeader(window, _wtoi(argv[3]));
     if (!wcscmp(command, L"top")) {
