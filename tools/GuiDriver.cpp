@@ -31,6 +31,8 @@
 //   press HWND VK [ctrl] [shift]      makes HWND the foreground window and types the key
 //                                     through the system's input (modifiers held meanwhile)
 //   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
+//   copydata HWND DWDATA              sends WM_COPYDATA with that dwData and no data; prints the
+//                                     answer ("timeout" after 20 seconds)
 //   visible HWND                      "1" when the window is visible, else "0"; then "1" when minimised
 #include <windows.h>
 #include <commctrl.h>
@@ -319,6 +321,18 @@ int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv)
         WPARAM wParam = static_cast<WPARAM>(wcstoull(argv[4], nullptr, 0));
         LPARAM lParam = static_cast<LPARAM>(wcstoll(argv[5], nullptr, 0));
         return PostMessageW(window, message, wParam, lParam) ? 0 : 1;
+    }
+    if (!wcscmp(command, L"copydata") && argc >= 4) {
+        COPYDATASTRUCT data = {};
+        data.dwData = static_cast<ULONG_PTR>(wcstoull(argv[3], nullptr, 0));
+        DWORD_PTR answer = 0;
+        if (!SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 20000,
+                                 &answer)) {
+            wprintf(L"timeout\n");
+            return 1;
+        }
+        wprintf(L"%d\n", static_cast<int>(answer));
+        return 0;
     }
     if (!wcscmp(command, L"visible")) {
         wprintf(L"%d\t%d\n", IsWindowVisible(window) ? 1 : 0, IsIconic(window) ? 1 : 0);
