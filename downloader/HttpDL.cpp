@@ -379,13 +379,6 @@ void onSize(WPARAM kind, LPARAM lParam) {
         g_app.minimized = true;
         if (g_app.trayMode == 0)
             ShowWindow(g_app.mainWindow, SW_HIDE);
-    } else if (g_app.minimized) {
-        g_app.minimized = false;
-        // Copied first: a dialog's own message loop may bring more requests meanwhile.
-        PendingCredentials pending = g_app.pending;
-        g_app.pending.clear();
-        for (size_t i = 0; i < pending.count(); ++i)
-            doDownloadPass(pending.at(i));
     }
     SendMessageW(g_app.statusBar, WM_SIZE, 0, 0);
     RECT bar = {};
@@ -396,6 +389,15 @@ void onSize(WPARAM kind, LPARAM lParam) {
     int top = tools.bottom - tools.top;
     int height = HIWORD(lParam) - (bar.bottom - bar.top) - top;
     MoveWindow(g_app.clientWindow, 0, top, LOWORD(lParam), height > 0 ? height : 0, TRUE);
+    if (kind != SIZE_MINIMIZED && g_app.minimized) {
+        g_app.minimized = false;
+        // After the layout, so that the dialogs open over a whole window. Copied first: a
+        // dialog's own message loop may bring more requests meanwhile.
+        PendingCredentials pending = g_app.pending;
+        g_app.pending.clear();
+        for (size_t i = 0; i < pending.count(); ++i)
+            doDownloadPass(pending.at(i));
+    }
 }
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

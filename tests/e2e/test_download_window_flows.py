@@ -50,9 +50,11 @@ class RefusingPort:
 
 
 class Password(WindowCase):
-    def login(self, window, title, user, password):
+    def login(self, window, title, user, password, shot=None):
         dialog = window.dialog(title)
-        screenshot("download_password_dialog")
+        if shot:
+            time.sleep(1)
+            screenshot(shot)
         edits = children(dialog, "Edit")
         driver("settext", edits[0][0], user)
         driver("settext", edits[1][0], password)
@@ -67,7 +69,7 @@ class Password(WindowCase):
         window = self.open_window()
         window.type_url(server.url("/private/locked.bin"))
         entry = window.wait_rows(1)[0][0]
-        self.login(window, "locked.bin", "alice", "s3cret")
+        self.login(window, "locked.bin", "alice", "s3cret", "download_password_dialog")
         window.wait_complete(entry)
         self.assertSameBytes(os.path.join(self.folder, "locked.bin"), path)
         self.assertEqual(window.exit(), 0)
@@ -86,7 +88,7 @@ class Password(WindowCase):
         time.sleep(2)
         self.assertEqual(driver("count", "#32770").strip(), "0", "the dialog opened while minimised")
         driver("post", window.main, WM_SYSCOMMAND, SC_RESTORE, 0)
-        self.login(window, "later.bin", "bob", "pw")
+        self.login(window, "later.bin", "bob", "pw", "download_password_after_restore")
         window.wait_complete(entry)
         self.assertSameBytes(os.path.join(self.folder, "later.bin"), path)
         self.assertEqual(window.exit(), 0)
