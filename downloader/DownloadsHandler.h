@@ -94,7 +94,7 @@ private:
     void pauseSelected();
     void removeSelected();
     void changeUrlSelected();
-    void openFolder(const wchar_t* folder);
+    void openPath(const wchar_t* path);
     void copyText(const std::wstring& text);
 
     Log* log_;

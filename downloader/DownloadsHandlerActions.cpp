@@ -57,10 +57,10 @@ void DownloadsHandler::copyText(const std::wstring& text) {
     clipText(log_, context_.mainWindow, text.c_str());
 }
 
-void DownloadsHandler::openFolder(const wchar_t* folder) {
-    HINSTANCE result = ShellExecuteW(context_.mainWindow, L"open", folder, nullptr, nullptr, SW_SHOWNORMAL);
+void DownloadsHandler::openPath(const wchar_t* path) {
+    HINSTANCE result = ShellExecuteW(context_.mainWindow, L"open", path, nullptr, nullptr, SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
-        LOG_ERROR(log_, L"DownloadsHandler::openFolder", L"ShellExecuteW",
+        LOG_ERROR(log_, L"DownloadsHandler::openPath", L"ShellExecuteW",
                   static_cast<DWORD>(reinterpret_cast<INT_PTR>(result)));
 }
 
@@ -128,7 +128,7 @@ void DownloadsHandler::listNotify(const NMHDR* header) {
     case NM_DBLCLK: {
         DownloadEntry* entry = selectedEntry();
         if (entry && entry->isComplete())
-            openFolder(entry->localPath().c_str());
+            openPath(entry->localPath().c_str());
         break;
     }
     case NM_RCLICK: {
@@ -180,7 +180,7 @@ void DownloadsHandler::contextCommand(int command) {
         removeSelected();
         return;
     case IDM_LIST_OPEN_DEFAULT:
-        openFolder(context_.host->downloadFolder().c_str());
+        openPath(context_.host->downloadFolder().c_str());
         return;
     }
     if (!entry)
@@ -190,7 +190,7 @@ void DownloadsHandler::contextCommand(int command) {
         const std::wstring& path = entry->localPath();
         containingFolder(reinterpret_cast<const char16_t*>(path.c_str()), path.size(),
                          reinterpret_cast<char16_t*>(folder), 262);
-        openFolder(folder);
+        openPath(folder);
     } else if (command == IDM_LIST_CHANGE_URL) {
         changeUrlSelected();
     } else if (command == IDM_LIST_COPY_URL) {

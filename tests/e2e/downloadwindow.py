@@ -68,6 +68,7 @@ class DownloaderWindow:
         others = [c[0] for c in lists if c[0] != self.list]
         self.tabs = by_class["SysTabControl32"][0][0]
         self.pause_button = next(c[0] for c in by_class["Button"] if c[4] in ("Pause", "Resume"))
+        self.remove_button = next(c[0] for c in by_class["Button"] if c[4] == "Remove")
         self.details = driver("parent", self.pause_button).strip()
         self.box = by_class["ComboBox"][0][0]
         # The ranges list shows with the Details tab, the connections list with Connections.

@@ -9,9 +9,9 @@ import subprocess
 import time
 import unittest
 
-from downloadhost import (COMPLETE, DOWNLOADING, MiB, PAUSED, RESOLVING, DownloadCase, Nginx, read_downloads_list,
-                          parse_downloads_list, record)
-from downloadwindow import (COL_CONNECTIONS, COL_FILE, COL_URL, IDOK, IDYES, IDNO, NEW_DOWNLOAD, PAUSE, PROGRAM,
+from downloadhost import (COMPLETE, DOWNLOADING, NOT_FOUND, NOT_RESOLVED, MiB, PAUSED, DownloadCase, Nginx,
+                          read_downloads_list, parse_downloads_list, record)
+from downloadwindow import (COL_CONNECTIONS, COL_FILE, COL_RATE, COL_URL, VK_DELETE, IDOK, IDYES, IDNO, NEW_DOWNLOAD, PAUSE, PROGRAM,
                             REMOVE, SAVE_AS, TAB_CONNECTIONS, TAB_DETAILS, TAB_PROGRESS, URL_EDIT, DownloaderWindow,
                             children, downloads_list)
 from guidriver import driver, screenshot, wait_for
@@ -130,6 +130,40 @@ class AddingDownloads(WindowCase):
         window.wait_complete(row[0])
         self.assertSameBytes(os.path.join(self.folder, "dialog.bin"), path)
         self.assertGreaterEqual(len([e for e in server.log_entries() if e[4] == "GET"]), 3)
+        self.assertEqual(window.exit(), 0)
+
+
+class StatusTexts(WindowCase):
+    def test_panel_and_row_follow_failures_pause_and_completion(self):
+        server, path = self.serve("steps.bin", 8 * MiB, limit_rate="2m")
+        window = self.open_window()
+        window.type_url(server.url("/missing.bin"))
+        window.type_url("http://no-such-host.invalid/file.bin")
+        window.type_url(server.url("/steps.bin"))
+        missing, unresolved, steps = [r[0] for r in window.wait_rows(3)]
+        window.select(missing)
+        window.wait_status(NOT_FOUND)
+        self.assertEqual(window.row(missing)[COL_RATE], "<Paused>")
+        self.assertEqual(window.labels()[0], os.path.join(wine_path(self.folder), "missing.bin"))
+        window.select(unresolved)
+        window.wait_status(NOT_RESOLVED)
+        window.select(steps)
+        window.wait_status(DOWNLOADING)
+        self.assertTrue(window.labels()[2].startswith("Progress: "))
+        window.click(window.details, PAUSE)
+        window.wait_status(PAUSED)
+        wait_for("<Paused>", lambda: window.row(steps)[COL_RATE] == "<Paused>")
+        window.click(window.details, PAUSE)
+        window.wait_complete(steps)
+        self.assertEqual(window.row(steps)[COL_RATE], "<Completed>")
+        self.assertTrue(window.labels()[2].endswith("(100%)"), window.labels())
+        self.assertFalse(window.state(window.pause_button))
+        self.assertTrue(window.state(window.remove_button))
+        # The Delete key removes the selected row (a failed one asks first).
+        window.select(missing)
+        driver("key", window.list, VK_DELETE)
+        window.answer("Wexa-Share Downloader", IDYES)
+        wait_for("two rows", lambda: len(window.rows()) == 2)
         self.assertEqual(window.exit(), 0)
 
 

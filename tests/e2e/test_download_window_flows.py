@@ -144,6 +144,11 @@ class Exit(WindowCase):
         entry = window.wait_rows(1)[0][0]
         window.select(entry)
         window.wait_status(NO_RESUME)
+        # Pausing it would lose the progress too: asked first, and No keeps it running.
+        window.click(window.details, PAUSE)
+        window.answer("Download NOT Resumable", IDNO)
+        time.sleep(1)
+        self.assertEqual(window.status(), NO_RESUME)
         driver("command", window.main, EXIT)
         window.answer("Download NOT Resumable", IDNO)
         time.sleep(1)
