@@ -144,7 +144,7 @@ class StatusTexts(WindowCase):
         window.select(missing)
         window.wait_status(NOT_FOUND)
         self.assertEqual(window.row(missing)[COL_RATE], "<Paused>")
-        self.assertEqual(window.labels()[0], os.path.join(wine_path(self.folder), "missing.bin"))
+        self.assertEqual(window.labels()[0], wine_path(self.folder) + "\\missing.bin")
         window.select(unresolved)
         window.wait_status(NOT_RESOLVED)
         window.select(steps)
