@@ -27,7 +27,7 @@ struct Column {
     int width;
 };
 const Column kListColumns[] = {{L"Progress", 110}, {L"Transfer Rate", 110}, {L"Time Remaining", 110},
-                               {L"File", 220},     {L"URL", 240},           {L"Connections", 80}};
+                               {L"File", 220},     {L"URL", 240},           {L"Connections", 90}};
 const Column kConnectionColumns[] = {{L"ID", 40}, {L"Byte Interval", 150}, {L"Current Byte", 110}};
 const Column kRangeColumns[] = {{L"Remaining Bytes", 170}};
 const wchar_t* const kConnectionItems[kConnectionChoiceCount] = {

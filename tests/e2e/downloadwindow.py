@@ -5,9 +5,9 @@ import os
 import subprocess
 import time
 
-from downloadhost import COMPLETE, downloads_list_bytes, record
-from guidriver import driver, screenshot, wait_for
-from sharehost import BIN_DIR, KEY, WINE, wine_env, wine_path, write_settings
+from downloadhost import COMPLETE
+from guidriver import driver, wait_for
+from sharehost import BIN_DIR, WINE, wine_env, wine_path, write_settings
 
 PROGRAM = os.path.join(BIN_DIR, "bin", "WexaDownload.exe")
 MAIN_CLASS, TITLE = "WexaShareDownload", "Wexa-Share Downloader"
@@ -16,7 +16,6 @@ MINIMIZE_TO_TRAY, CLOSE_TO_TRAY, NO_TRAY_ICON = 26, 27, 28
 PAUSE, REMOVE, CONNECTION_BOX = 1001, 1003, 1005
 CHANGE_URL, SET_CONNECTIONS = 1507, 2500
 IDOK, IDCANCEL, IDYES, IDNO, SAVE_AS = 1, 2, 6, 7, 1001
-URL_EDIT, USER_EDIT, PASSWORD_EDIT = 9001, 9001, 9002
 WM_USER = 0x400
 WM_TRAY, TRAY_ID, WM_LBUTTONDBLCLK = WM_USER + 30, 1000, 0x203
 VK_RETURN, VK_DELETE = 0x0D, 0x2E
@@ -62,10 +61,11 @@ class DownloaderWindow:
             by_class.setdefault(c[1], []).append(c)
         self.edit = by_class["Edit"][0][0]
         self.address_bar = driver("parent", self.edit).strip()
-        lists = by_class["SysListView32"]
-        self.list = next(c[0] for c in lists if driver("parent", c[0]).strip() != driver("parent", self.address_bar).strip())
         self.host = driver("parent", self.address_bar).strip()
-        others = [c[0] for c in lists if c[0] != self.list]
+        # The downloads list sits in the list area; the two page lists are the host's own.
+        lists = [c[0] for c in by_class["SysListView32"]]
+        self.list = next(h for h in lists if driver("parent", h).strip() != self.host)
+        others = [h for h in lists if h != self.list]
         self.tabs = by_class["SysTabControl32"][0][0]
         self.pause_button = next(c[0] for c in by_class["Button"] if c[4] in ("Pause", "Resume"))
         self.remove_button = next(c[0] for c in by_class["Button"] if c[4] == "Remove")

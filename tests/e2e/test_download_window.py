@@ -9,13 +9,13 @@ import subprocess
 import time
 import unittest
 
-from downloadhost import (COMPLETE, DOWNLOADING, NOT_FOUND, NOT_RESOLVED, MiB, PAUSED, DownloadCase, Nginx,
+from downloadhost import (DOWNLOADING, NOT_FOUND, NOT_RESOLVED, MiB, PAUSED, DownloadCase, Nginx,
                           read_downloads_list, parse_downloads_list, record)
-from downloadwindow import (COL_CONNECTIONS, COL_FILE, COL_RATE, COL_URL, VK_DELETE, IDOK, IDYES, IDNO, NEW_DOWNLOAD, PAUSE, PROGRAM,
-                            REMOVE, SAVE_AS, TAB_CONNECTIONS, TAB_DETAILS, TAB_PROGRESS, URL_EDIT, DownloaderWindow,
-                            children, downloads_list)
+from downloadwindow import (COL_CONNECTIONS, COL_FILE, COL_RATE, COL_URL, IDCANCEL, IDNO, IDOK, IDYES,
+                            NEW_DOWNLOAD, PAUSE, PROGRAM, REMOVE, SAVE_AS, TAB_CONNECTIONS, TAB_DETAILS,
+                            TAB_PROGRESS, VK_DELETE, DownloaderWindow, children, downloads_list)
 from guidriver import driver, screenshot, wait_for
-from sharehost import WINE, make_file, read_value, sha_file, wine_env, wine_path
+from sharehost import WINE, make_file, read_value, wine_env, wine_path
 
 
 class WindowCase(DownloadCase):
@@ -164,6 +164,38 @@ class StatusTexts(WindowCase):
         driver("key", window.list, VK_DELETE)
         window.answer("Wexa-Share Downloader", IDYES)
         wait_for("two rows", lambda: len(window.rows()) == 2)
+        self.assertEqual(window.exit(), 0)
+
+
+class SaveAs(WindowCase):
+    def test_save_as_writes_to_the_chosen_path_and_cancel_adds_nothing(self):
+        server, path = self.serve("offered.bin", 3 * MiB)
+        elsewhere = self.new_folder("chosen")
+        window = self.open_window()
+        for choice in ("cancel", "save"):
+            driver("command", window.main, NEW_DOWNLOAD)
+            dialog = window.dialog("New Download")
+            driver("settext", children(dialog, "Edit")[0][0], server.url("/offered.bin"))
+            wait_for("Save As enabled", lambda: window.state(
+                next(c[0] for c in children(dialog, "Button") if c[4] == "&Save As...")))
+            window.click(dialog, SAVE_AS)
+            chooser = window.dialog("Choose Download Location")
+            name = wait_for("the proposed name", lambda: [c for c in children(chooser, "Edit") if c[4]])
+            self.assertEqual(name[0][4], "offered.bin")
+            if choice == "cancel":
+                driver("notify-click", chooser, IDCANCEL)
+                driver("gone", chooser, 30)
+                time.sleep(1)
+                self.assertEqual(window.rows(), [])
+                continue
+            driver("settext", name[0][0], wine_path(os.path.join(elsewhere, "renamed.bin")))
+            driver("notify-click", chooser, IDOK)
+            driver("gone", chooser, 30)
+        row = window.wait_rows(1)[0]
+        self.assertEqual(row[COL_FILE], "renamed.bin")
+        window.wait_complete(row[0])
+        self.assertSameBytes(os.path.join(elsewhere, "renamed.bin"), path)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "offered.bin")))
         self.assertEqual(window.exit(), 0)
 
 

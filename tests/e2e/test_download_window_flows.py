@@ -9,10 +9,9 @@ import threading
 import time
 import unittest
 
-from downloadhost import (COMPLETE, DOWNLOADING, NO_RESUME, PASSWORD, PAUSED, MiB, Nginx, ScriptedServer,
-                          parse_downloads_list, ranged_answer, read_downloads_list)
-from downloadwindow import (ABOUT, CLOSE_TO_TRAY, EXIT, IDNO, IDOK, IDYES, MINIMIZE_TO_TRAY, PASSWORD_EDIT, PAUSE,
-                            USER_EDIT, DownloaderWindow, children)
+from downloadhost import (DOWNLOADING, NO_RESUME, PAUSED, MiB, Nginx, ScriptedServer, parse_downloads_list,
+                          ranged_answer, read_downloads_list)
+from downloadwindow import ABOUT, CLOSE_TO_TRAY, EXIT, IDNO, IDOK, IDYES, PAUSE, children
 from guidriver import driver, screenshot, wait_for
 from sharehost import make_file, read_value
 from test_download_window import WindowCase
