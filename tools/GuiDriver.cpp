@@ -33,6 +33,8 @@
 //   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
 //   copydata HWND DWDATA              sends WM_COPYDATA with that dwData and no data; prints the
 //                                     answer ("timeout" after 20 seconds)
+//   tips                              the texts of every tool of every tooltip window (the tray's
+//                                     icon tips among them), one per line
 //   visible HWND                      "1" when the window is visible, else "0"; then "1" when minimised
 #include <windows.h>
 #include <commctrl.h>
@@ -392,6 +394,34 @@ BOOL CALLBACK countWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
+// Every tool text of one tooltip window, read through a record in the tooltip's process.
+BOOL CALLBACK printTips(HWND window, LPARAM) {
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (_wcsicmp(className, TOOLTIPS_CLASSW))
+        return TRUE;
+    const SIZE_T textOffset = sizeof(TTTOOLINFOW);
+    const SIZE_T textBytes = 1024 * sizeof(wchar_t);
+    RemoteBlock block(window, textOffset + textBytes);
+    if (!block.ok())
+        return TRUE;
+    int count = static_cast<int>(SendMessageW(window, TTM_GETTOOLCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        TTTOOLINFOW info = {};
+        info.cbSize = sizeof info;
+        info.lpszText = reinterpret_cast<wchar_t*>(block.at(textOffset));
+        wchar_t text[1024] = {};
+        block.write(0, &info, sizeof info);
+        block.write(textOffset, text, sizeof text);
+        if (!SendMessageW(window, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(block.at(0))))
+            continue;
+        block.read(textOffset, text, sizeof text);
+        text[1023] = 0;
+        wprintf(L"%ls\n", text);
+    }
+    return TRUE;
+}
+
 int usage() {
     fwprintf(stderr, L"usage: GuiDriver find|wait|gone|children|rows|select|key|command|send-command|"
                      L"notify-click|status|drop|close|text ...\n");
@@ -432,6 +462,10 @@ int wmain(int argc, wchar_t** argv) {
                 return 1;
             Sleep(100);
         }
+        return 0;
+    }
+    if (!wcscmp(command, L"tips")) {
+        EnumWindows(printTips, 0);
         return 0;
     }
     if (argc < 3)

@@ -4,6 +4,7 @@ automatic retry of a download whose server went away (and none for a paused one)
 question for a download that cannot resume, the share program's exit request (WM_COPYDATA 33)
 with the list saved, the tray modes, and the About box."""
 import os
+import re
 import socket
 import threading
 import time
@@ -46,6 +47,20 @@ class RefusingPort:
         self.running = False
         self.thread.join()
         self.sock.close()
+
+
+def tray_tips():
+    return driver("tips").splitlines()
+
+
+def tip_rate():
+    """The rate the downloader's tray tip shows, in bytes per second, or None."""
+    units = {"bytes": 1, "kb": 1024, "MB": 1024 * 1024, "GB": 1024 ** 3}
+    for tip in tray_tips():
+        match = re.fullmatch(r"Wexa-Share Downloader - ([\d.]+) (bytes|kb|MB|GB)/s", tip)
+        if match and float(match.group(1)) > 0:
+            return float(match.group(1)) * units[match.group(2)]
+    return None
 
 
 class Password(WindowCase):
@@ -205,6 +220,22 @@ class Tray(WindowCase):
         self.assertTrue(window.running())
         window.tray_double_click()
         wait_for("shown", lambda: window.visible()[0])
+        self.assertEqual(window.exit(), 0)
+
+    def test_tip_shows_the_8_second_rate_and_falls_to_zero_after_the_download(self):
+        server, path = self.serve("tip.bin", 6 * MiB, limit_rate="512k")
+        window = self.open_window(tray_mode=0)
+        self.assertIn("Wexa-Share Downloader", tray_tips())
+        window.type_url(server.url("/tip.bin"))
+        entry = window.wait_rows(1)[0][0]
+        # The first rate shown averages a second or two of 512 kb/s over eight seconds.
+        rate = wait_for("a rate in the tip", lambda: tip_rate(), 20)
+        self.assertLessEqual(rate, 300 * 1024)
+        time.sleep(9)
+        self.assertGreater(tip_rate(), 300 * 1024)
+        window.wait_complete(entry, 60)
+        self.assertSameBytes(os.path.join(self.folder, "tip.bin"), path)
+        wait_for("the tip back at 0", lambda: "Wexa-Share Downloader - 0 bytes/s" in tray_tips(), 20)
         self.assertEqual(window.exit(), 0)
 
     def test_menu_choice_is_saved(self):
