@@ -11,6 +11,7 @@ namespace {
 
 struct UrlDialog {
     Log* log;
+    const wchar_t* procName;  // the procedure's name in the log
     HWND owner;
     wchar_t* text;
     int capacity;
@@ -70,7 +71,7 @@ INT_PTR CALLBACK urlDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
                 return TRUE;
             GetDlgItemTextW(dialog, IDC_URL_EDIT, state->text, state->capacity);
             if (!EndDialog(dialog, LOWORD(wParam)))
-                LOG_ERROR(state->log, L"NewDialogProc", L"EndDialog", GetLastError());
+                LOG_ERROR(state->log, state->procName, L"EndDialog", GetLastError());
             return TRUE;
         case IDCANCEL:
             EndDialog(dialog, 0);
@@ -136,7 +137,8 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 int runUrlDialog(Log* log, HINSTANCE instance, HWND owner, int dialogId, wchar_t* text, int capacity) {
     text[0] = 0;
-    UrlDialog state = {log, owner, text, capacity};
+    UrlDialog state = {log, dialogId == IDD_CHANGE_URL ? L"ChangeDialogProc" : L"NewDialogProc", owner, text,
+                       capacity};
     INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(dialogId), owner, urlDialogProc,
                                      reinterpret_cast<LPARAM>(&state));
     if (result == -1) {
