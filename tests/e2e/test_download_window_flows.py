@@ -17,7 +17,8 @@ from guidriver import driver, screenshot, wait_for
 from sharehost import make_file, read_value
 from test_download_window import WindowCase
 
-WM_SYSCOMMAND, SC_MINIMIZE, SC_RESTORE = 0x112, 0xF020, 0xF120
+WM_SYSCOMMAND, SC_MINIMIZE, SC_RESTORE, SC_KEYMENU = 0x112, 0xF020, 0xF120, 0xF100
+VK_ESCAPE = 0x1B
 
 
 class RefusingPort:
@@ -242,6 +243,11 @@ class Tray(WindowCase):
         window = self.open_window()
         driver("command", window.main, CLOSE_TO_TRAY)
         wait_for("saved", lambda: (read_value("DLMinimizeFunction") or ("", ""))[1] == "0x1")
+        # The Options menu as it opens: the folder as an item, the chosen mode checked.
+        driver("post", window.main, WM_SYSCOMMAND, SC_KEYMENU, ord("o"))
+        time.sleep(1.5)
+        screenshot("download_options_menu")
+        driver("key", window.main, VK_ESCAPE)
         self.assertEqual(window.exit(), 0)
 
 
