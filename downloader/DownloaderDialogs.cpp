@@ -4,6 +4,7 @@
 
 #include "DownloadRes.h"
 #include "Log.h"
+#include "WindowPlacement.h"
 
 static const wchar_t kLogUnit[] = L"HttpDL";
 
@@ -30,16 +31,6 @@ struct AboutDialog {
     HWND owner;
 };
 
-void centre(HWND dialog, HWND over) {
-    RECT area, rect;
-    if (!over || !GetWindowRect(over, &area) || IsIconic(over) || !IsWindowVisible(over))
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    GetWindowRect(dialog, &rect);
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    SetWindowPos(dialog, nullptr, area.left + (area.right - area.left - width) / 2,
-                 area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
-
 // The action buttons are usable exactly while the edit holds text.
 void enableActions(HWND dialog) {
     bool filled = GetWindowTextLengthW(GetDlgItem(dialog, IDC_URL_EDIT)) > 0;
@@ -54,7 +45,7 @@ INT_PTR CALLBACK urlDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     case WM_INITDIALOG:
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         state = reinterpret_cast<UrlDialog*>(lParam);
-        centre(dialog, state->owner);
+        centreWindow(dialog, state->owner);
         SendDlgItemMessageW(dialog, IDC_URL_EDIT, EM_LIMITTEXT, state->capacity - 1, 0);
         enableActions(dialog);
         return TRUE;
@@ -88,7 +79,7 @@ INT_PTR CALLBACK passwordDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_INITDIALOG:
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         state = reinterpret_cast<PasswordDialog*>(lParam);
-        centre(dialog, state->owner);
+        centreWindow(dialog, state->owner);
         SetWindowTextW(dialog, state->title);
         SendDlgItemMessageW(dialog, IDC_USER_EDIT, EM_LIMITTEXT, state->capacity - 1, 0);
         SendDlgItemMessageW(dialog, IDC_PASSWORD_EDIT, EM_LIMITTEXT, state->capacity - 1, 0);
@@ -113,7 +104,7 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     switch (message) {
     case WM_INITDIALOG: {
         AboutDialog* state = reinterpret_cast<AboutDialog*>(lParam);
-        centre(dialog, state->owner);
+        centreWindow(dialog, state->owner);
         HICON icon = LoadIconW(state->instance, L"IDI_ICON1");
         SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
         SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));

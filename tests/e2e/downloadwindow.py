@@ -101,10 +101,14 @@ class DownloaderWindow:
             raise AssertionError("the downloader did not exit")
 
     def kill(self):
-        if self.proc.poll() is None:
+        running = self.proc.poll() is None
+        if running:
             self.proc.kill()
             self.proc.wait()
         subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
+        if running:
+            # A program still ending would hold the single-instance semaphore for the next one.
+            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=wine_env(), check=False, timeout=60)
 
     # ---- reading --------------------------------------------------------------------------
 

@@ -28,7 +28,16 @@ class RefusingPort:
         self.accepted = 0
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
+        # The killed server's worker may hold the port a moment longer.
+        deadline = time.time() + 20
+        while True:
+            try:
+                self.sock.bind(("127.0.0.1", port))
+                break
+            except OSError:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.2)
         self.sock.listen(16)
         self.sock.settimeout(0.2)
         self.running = True
