@@ -25,6 +25,7 @@ target_link_options(WexaDownloadHost PRIVATE -municode)
 # The downloader program.
 add_executable(WexaDownload WIN32
   ${CMAKE_SOURCE_DIR}/downloader/HttpDL.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/HttpDLWindow.cpp
   ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandler.cpp
   ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandlerActions.cpp
   ${CMAKE_SOURCE_DIR}/downloader/DownloaderDialogs.cpp
