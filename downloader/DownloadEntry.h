@@ -115,6 +115,12 @@ public:
     const wchar_t* status() const { return status_; }
     const std::wstring& url() const { return url_; }
     const std::wstring& localPath() const { return localPath_; }
+    const std::wstring& fileName() const { return fileName_; }
+    // The running connections in the order they were started, for display.
+    const std::vector<ConnectionSlot>& slots() const { return slots_; }
+    // Snapshots taken under the range list's lock: the missing ranges and the size they refer to.
+    std::vector<ByteRange> missingRanges() { return ranges_.copyRanges(); }
+    int64_t rangeSize() { return ranges_.size(); }
     DWORD headerRequestId() const { return headerRequestId_; }
     bool isComplete() const { return complete_; }
     bool isFileOpen() const { return fileOpen_; }

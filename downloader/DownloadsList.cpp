@@ -77,6 +77,16 @@ bool DownloadsList::allComplete() const {
 
 DownloadEntry* DownloadsList::addDownload(const wchar_t* url, size_t length, int connections, const char* user,
                                           const char* password) {
+    DownloadEntry* entry = prepareDownload(url, length);
+    if (!entry)
+        return nullptr;
+    if (user)
+        entry->setCredentials(user, password);
+    startDownload(entry, connections);
+    return entry;
+}
+
+DownloadEntry* DownloadsList::prepareDownload(const wchar_t* url, size_t length) {
     size_t decodedLength = 0;
     char16_t* decoded = decodeUrl(reinterpret_cast<const char16_t*>(url), length, &decodedLength);
     DownloadEntry* entry = append();
@@ -87,16 +97,18 @@ DownloadEntry* DownloadsList::addDownload(const wchar_t* url, size_t length, int
         delete entry;
         return nullptr;
     }
+    return entry;
+}
+
+void DownloadsList::startDownload(DownloadEntry* entry, int connections) {
+    // Ids are given in listing order: an entry prepared and then dropped takes none.
     ++nextId_;
     entries_.push_back(Item{entry, false, false});
-    if (user)
-        entry->setCredentials(user, password);
     entry->setConnections(connections);
     observer_->entryAdded(entry);
     entry->doStep();
     saveDownloads();
     review(entry);
-    return entry;
 }
 
 void DownloadsList::pause(DWORD entryId) {
@@ -127,13 +139,59 @@ void DownloadsList::setConnections(DWORD entryId, int count) {
     }
 }
 
-void DownloadsList::remove(DWORD entryId) {
+void DownloadsList::remove(DWORD entryId, bool deleteFile) {
     DownloadEntry* entry = find(entryId);
     if (!entry || entry->isRemoving())
         return;
-    if (entry->beginRemove(true))
+    if (entry->beginRemove(deleteFile))
         destroyEntry(entryId);
     saveDownloads();
+}
+
+bool DownloadsList::changeUrl(DWORD entryId, const wchar_t* url, size_t length) {
+    DownloadEntry* entry = find(entryId);
+    if (!entry || entry->isRemoving() || entry->isComplete())
+        return false;
+    if (!entry->isStopped())
+        togglePause(entry);
+    bool parsed = entry->changeUrl(url, length);
+    if (parsed)
+        togglePause(entry);
+    else
+        saveDownloads();
+    return parsed;
+}
+
+void DownloadsList::giveCredentials(DWORD entryId, const char* user, const char* password) {
+    DownloadEntry* entry = find(entryId);
+    if (!entry || entry->isRemoving())
+        return;
+    entry->setCredentials(user, password);
+    if (entry->isStopped())
+        togglePause(entry);
+    else
+        saveDownloads();
+}
+
+int DownloadsList::retryFailed() {
+    int resumed = 0;
+    // togglePause may tell the observer, which must not see the list change under it: the
+    // ids are collected first.
+    std::vector<DWORD> ids;
+    for (Item& item : entries_) {
+        if (!item.entry->hasError())
+            continue;
+        item.entry->clearError();
+        if (item.entry->isResumable() && item.entry->isStopped())
+            ids.push_back(item.entry->id());
+    }
+    for (DWORD id : ids) {
+        if (DownloadEntry* entry = find(id)) {
+            togglePause(entry);
+            ++resumed;
+        }
+    }
+    return resumed;
 }
 
 void DownloadsList::destroyEntry(DWORD entryId) {

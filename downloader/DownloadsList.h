@@ -51,6 +51,11 @@ public:
     // A typed URL (percent-decoded first); null when it does not parse. Started at once.
     DownloadEntry* addDownload(const wchar_t* url, size_t length, int connections, const char* user,
                                const char* password);
+    // The two halves of addDownload, for a window that asks where to save in between: an entry
+    // that is not listed yet (null when the URL does not parse; the caller deletes it if it is
+    // not started), then listing and starting it.
+    DownloadEntry* prepareDownload(const wchar_t* url, size_t length);
+    void startDownload(DownloadEntry* entry, int connections);
     DownloadEntry* find(DWORD entryId);
     size_t size() const { return entries_.size(); }
     DownloadEntry* at(size_t index) { return entries_[index].entry; }
@@ -59,8 +64,16 @@ public:
     void pause(DWORD entryId);
     void resume(DWORD entryId);
     void setConnections(DWORD entryId, int count);
-    // Removes the entry, deleting its partial file; it goes when its last connection has ended.
-    void remove(DWORD entryId);
+    // Removes the entry, deleting its partial file unless told not to; it goes when its last
+    // connection has ended.
+    void remove(DWORD entryId, bool deleteFile = true);
+    // A new URL for the same file: paused first when running, resumed when the URL parses.
+    bool changeUrl(DWORD entryId, const wchar_t* url, size_t length);
+    // The login typed for a server that asked for one; a stopped entry is resumed with it.
+    void giveCredentials(DWORD entryId, const char* user, const char* password);
+    // The automatic retry: every entry with its error flag has it cleared, and a resumable one
+    // that is stopped is resumed. Answers how many were resumed.
+    int retryFailed();
 
     // Every message of the engine's objects and the save timer; true when it was one of them.
     bool handleMessage(UINT message, WPARAM wParam, LPARAM lParam);

@@ -21,3 +21,19 @@ add_executable(WexaDownloadHost ${CMAKE_SOURCE_DIR}/tools/DownloadHost.cpp)
 target_compile_options(WexaDownloadHost PRIVATE ${WEXA_WARNINGS})
 target_link_libraries(WexaDownloadHost PRIVATE wexa_downloader_core)
 target_link_options(WexaDownloadHost PRIVATE -municode)
+
+# The downloader program.
+add_executable(WexaDownload WIN32
+  ${CMAKE_SOURCE_DIR}/downloader/HttpDL.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/HttpDLWindow.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandler.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandlerActions.cpp
+  ${CMAKE_SOURCE_DIR}/downloader/DownloaderDialogs.cpp
+  ${CMAKE_SOURCE_DIR}/resources/download.rc)
+target_compile_options(WexaDownload PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${WEXA_WARNINGS}>)
+target_include_directories(WexaDownload PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_link_libraries(WexaDownload PRIVATE wexa_downloader_core comctl32 comdlg32 shell32 ole32 gdi32)
+target_link_options(WexaDownload PRIVATE -municode)
+# The .rc names its icon, picture and manifest relative to resources/.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/download.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/DownloadRes.h;${CMAKE_SOURCE_DIR}/resources/WexaDownload.ico;${CMAKE_SOURCE_DIR}/resources/download_about.bmp;${CMAKE_SOURCE_DIR}/resources/WexaShare.manifest")

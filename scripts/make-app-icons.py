@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the share program's window resources and writes them under resources/:
-the program icon (16, 32 and 48 pixels), the file list's six 16x16 type images (24-bit
-bitmaps, magenta transparent) and the two splitter cursors of the Share tab.
+"""Draws the window resources of both programs and writes them under resources/: the share
+program's icon (16, 32 and 48 pixels), its file list's six 16x16 type images (24-bit bitmaps,
+magenta transparent) and the two splitter cursors of the Share tab; the downloader's icon and
+the 64x64 picture of its About box.
 
 Standard library only; the shapes come from the canvas of make-web-images.py. The outputs are
 kept in the repository, so the build never runs this; run it again after changing a drawing.
@@ -33,6 +34,24 @@ def program_icon(n):
     c.polygon([(16 * s, 4 * s), (23 * s, 12 * s), (19 * s, 12 * s), (19 * s, 21 * s),
                (13 * s, 21 * s), (13 * s, 12 * s), (9 * s, 12 * s)], (255, 170, 40))
     return c
+
+
+def downloader_icon(n, c=None):
+    """A green tile with a downward arrow onto a tray: a file coming in."""
+    c = c or Canvas(n, n)
+    s = n / 32.0
+    c.rect(1 * s, 1 * s, 31 * s, 31 * s, web.vgradient((60, 185, 95), (20, 120, 55), 1 * s, 31 * s), 6 * s)
+    c.polygon([(16 * s, 24 * s), (25 * s, 14 * s), (20 * s, 14 * s), (20 * s, 5 * s),
+               (12 * s, 5 * s), (12 * s, 14 * s), (7 * s, 14 * s)], (255, 255, 255))
+    c.rect(6 * s, 25 * s, 26 * s, 28 * s, (255, 210, 80), 1 * s)
+    return c
+
+
+def about_picture():
+    """The downloader's icon drawn large on the dialog's face colour (an opaque bitmap)."""
+    c = Canvas(64, 64)
+    c.rect(0, 0, 64, 64, (240, 240, 240))
+    return downloader_icon(64, c)
 
 
 def file_image(kind):
@@ -129,6 +148,8 @@ def main():
         write("filetypes/%s.bmp" % kind, bmp_24(file_image(kind)))
     write("split_vertical.cur", icon_file([splitter_cursor(False)], 2, (16, 16)))
     write("split_dragging.cur", icon_file([splitter_cursor(True)], 2, (16, 16)))
+    write("WexaDownload.ico", icon_file([downloader_icon(n) for n in (16, 32, 48)]))
+    write("download_about.bmp", bmp_24(about_picture()))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the x86_64 programs and starts the share program under
-# Wine. Without a display it starts a virtual one (Xvfb) and says which; look at it with
-# `import -display :N -window root shot.png`.
+# Wine (`scripts/run.sh download`: the downloader). Without a display it starts a virtual one
+# (Xvfb) and says which; look at it with `import -display :N -window root shot.png`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case ${1:-share} in
+  share) program=WexaShare.exe ;;
+  download) program=WexaDownload.exe ;;
+  *) echo "usage: scripts/run.sh [share|download]" >&2; exit 2 ;;
+esac
 scripts/setup.sh
 scripts/build.sh x86_64
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -20,4 +25,4 @@ if [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=:$n
   echo "No display: running on virtual display $DISPLAY"
 fi
-/usr/lib/wine/wine64 build/x86_64/bin/WexaShare.exe
+/usr/lib/wine/wine64 build/x86_64/bin/$program

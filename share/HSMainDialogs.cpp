@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "ShareRes.h"
 #include "TextHelpers.h"
+#include "WindowPlacement.h"
 
 static const wchar_t kLogUnit[] = L"HSMain";
 
@@ -17,18 +18,6 @@ namespace {
 
 const int kManualControls[] = {IDC_WELCOME_PORT_LABEL, IDC_WELCOME_UPNP_LABEL, IDC_WELCOME_PORT,
                                IDC_WELCOME_UPNP_ON, IDC_WELCOME_UPNP_OFF};
-
-void centre(HWND dialog, HWND over) {
-    RECT area, rect;
-    if (over)
-        GetWindowRect(over, &area);
-    else
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    GetWindowRect(dialog, &rect);
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    SetWindowPos(dialog, nullptr, area.left + (area.right - area.left - width) / 2,
-                 area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
 
 void setIcons(HWND dialog) {
     SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(programIcon(g_instance, false)));
@@ -59,7 +48,7 @@ void applyManual(HWND dialog) {
 INT_PTR CALLBACK welcomeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: {
-        centre(dialog, nullptr);
+        centreWindow(dialog, nullptr);
         setIcons(dialog);
         wchar_t name[kUserNameCapacity];
         copyUserName(name, kUserNameCapacity);
@@ -102,7 +91,7 @@ INT_PTR CALLBACK welcomeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 INT_PTR CALLBACK aboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: {
-        centre(dialog, g_mainWindow);
+        centreWindow(dialog, g_mainWindow);
         setIcons(dialog);
         SendDlgItemMessageW(dialog, IDC_ABOUT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(programIcon(g_instance, false)), 0);
         wchar_t text[400];

@@ -12,6 +12,7 @@
 #include "NetStatusRules.h"
 #include "ShareRes.h"
 #include "TestRequester.h"
+#include "WindowPlacement.h"
 
 static const wchar_t kLogUnit[] = L"NetStatusDialog";
 
@@ -28,16 +29,6 @@ const wchar_t kRunTest[] = L"&Run Test...";
 HWND g_dialog = nullptr;
 bool g_testInProgress = false;
 int g_testSeconds = 0;
-
-void centreOver(HWND dialog, HWND over) {
-    RECT area, rect;
-    if (!over || !GetWindowRect(over, &area))
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    GetWindowRect(dialog, &rect);
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    SetWindowPos(dialog, nullptr, area.left + (area.right - area.left - width) / 2,
-                 area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
 
 void setText(HWND dialog, int id, const char16_t* text) {
     SetDlgItemTextW(dialog, id, reinterpret_cast<const wchar_t*>(text));
@@ -93,7 +84,7 @@ void onTestTick(HWND dialog) {
 INT_PTR CALLBACK netStatusProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
-        centreOver(dialog, GetParent(dialog));
+        centreWindow(dialog, GetParent(dialog));
         showStatus(dialog);
         SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(programIcon(g_instance, true)));
         g_dialog = dialog;

@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "ServerUrls.h"
 #include "ShareRes.h"
+#include "WindowPlacement.h"
 
 static const wchar_t kLogUnit[] = L"NetworkTab";
 
@@ -18,29 +19,9 @@ namespace {
 const int kLocalIpTextUnits = 50;   // what the dialog reads of its list or edit, terminator included
 const DWORD kLocalIpIndexMax = 10;
 
-// Centres the dialog over the main window (its template's centring is on the screen), kept
-// on the main window's monitor.
+// Centres the dialog over the main window (its template's centring is on the screen).
 void centreOverMainWindow(HWND dialog) {
-    RECT main, box;
-    if (!g_mainWindow || !GetWindowRect(g_mainWindow, &main) || !GetWindowRect(dialog, &box))
-        return;
-    int width = box.right - box.left, height = box.bottom - box.top;
-    int x = main.left + ((main.right - main.left) - width) / 2;
-    int y = main.top + ((main.bottom - main.top) - height) / 2;
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof monitor;
-    if (GetMonitorInfoW(MonitorFromWindow(g_mainWindow, MONITOR_DEFAULTTONEAREST), &monitor)) {
-        const RECT& work = monitor.rcWork;
-        if (x + width > work.right)
-            x = work.right - width;
-        if (y + height > work.bottom)
-            y = work.bottom - height;
-        if (x < work.left)
-            x = work.left;
-        if (y < work.top)
-            y = work.top;
-    }
-    if (!SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE))
+    if (!centreWindow(dialog, g_mainWindow))
         LOG_ERROR(g_log, L"NetworkTab::portWndProc", L"SetWindowPos", GetLastError());
 }
 

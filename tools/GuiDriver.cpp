@@ -39,6 +39,12 @@
 //   host-class CLASS                  runs a top-level window of that class, printing "ready",
 //                                     then "copydata DATA BYTES" for each WM_COPYDATA; the one
 //                                     with DATA 33 (the order to exit) ends it
+//   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
+//   copydata HWND DWDATA              sends WM_COPYDATA with that dwData and no data; prints the
+//                                     answer ("timeout" after 20 seconds)
+//   tips                              the texts of every tool of every tooltip window (the tray's
+//                                     icon tips among them), one per line
+//   visible HWND                      "1" when the window is visible, else "0"; then "1" when minimised
 #include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
@@ -354,6 +360,28 @@ int pressKey(HWND window, WORD key, bool control, bool shift) {
 }
 
 int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
+    if (!wcscmp(command, L"post") && argc >= 6) {
+        UINT message = static_cast<UINT>(wcstoul(argv[3], nullptr, 0));
+        WPARAM wParam = static_cast<WPARAM>(wcstoull(argv[4], nullptr, 0));
+        LPARAM lParam = static_cast<LPARAM>(wcstoll(argv[5], nullptr, 0));
+        return PostMessageW(window, message, wParam, lParam) ? 0 : 1;
+    }
+    if (!wcscmp(command, L"copydata") && argc >= 4) {
+        COPYDATASTRUCT data = {};
+        data.dwData = static_cast<ULONG_PTR>(wcstoull(argv[3], nullptr, 0));
+        DWORD_PTR answer = 0;
+        if (!SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 20000,
+                                 &answer)) {
+            wprintf(L"timeout\n");
+            return 1;
+        }
+        wprintf(L"%d\n", static_cast<int>(answer));
+        return 0;
+    }
+    if (!wcscmp(command, L"visible")) {
+        wprintf(L"%d\t%d\n", IsWindowVisible(window) ? 1 : 0, IsIconic(window) ? 1 : 0);
+        return 0;
+    }
     if (!wcscmp(command, L"header-click") && argc >= 4)
         return clickHeader(window, _wtoi(argv[3]));
     if (!wcscmp(command, L"top")) {
@@ -405,6 +433,34 @@ BOOL CALLBACK countWindow(HWND window, LPARAM param) {
     GetClassNameW(window, className, 128);
     if (!_wcsicmp(className, counter->first))
         ++counter->second;
+    return TRUE;
+}
+
+// Every tool text of one tooltip window, read through a record in the tooltip's process.
+BOOL CALLBACK printTips(HWND window, LPARAM) {
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (_wcsicmp(className, TOOLTIPS_CLASSW))
+        return TRUE;
+    const SIZE_T textOffset = sizeof(TTTOOLINFOW);
+    const SIZE_T textBytes = 1024 * sizeof(wchar_t);
+    RemoteBlock block(window, textOffset + textBytes);
+    if (!block.ok())
+        return TRUE;
+    int count = static_cast<int>(SendMessageW(window, TTM_GETTOOLCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        TTTOOLINFOW info = {};
+        info.cbSize = sizeof info;
+        info.lpszText = reinterpret_cast<wchar_t*>(block.at(textOffset));
+        wchar_t text[1024] = {};
+        block.write(0, &info, sizeof info);
+        block.write(textOffset, text, sizeof text);
+        if (!SendMessageW(window, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(block.at(0))))
+            continue;
+        block.read(textOffset, text, sizeof text);
+        text[1023] = 0;
+        wprintf(L"%ls\n", text);
+    }
     return TRUE;
 }
 
@@ -486,6 +542,10 @@ int wmain(int argc, wchar_t** argv) {
                 return 1;
             Sleep(100);
         }
+        return 0;
+    }
+    if (!wcscmp(command, L"tips")) {
+        EnumWindows(printTips, 0);
         return 0;
     }
     if (argc < 3)
