@@ -23,7 +23,14 @@ CLASS_IDS = {
     "finder": ["{E2085F28-FEB7-404A-B8E7-E659BDEAAA02}"],
     "nat": ["{AE1E00AA-3FD5-403C-8A27-2BBDC30CD0E1}"],
 }
-WINE_NAT_DLL = r"C:\windows\system32\hnetcfg.dll"
+# What a fresh prefix holds for each kind (None: Wine has no such class), put back on close so
+# that the next test of the module meets Wine's own objects again.
+WINE_CLASSES = {
+    "firewall": (r"C:\windows\system32\hnetcfg.dll", "Both"),
+    "finder": None,
+    "nat": (r"C:\windows\system32\hnetcfg.dll", "Apartment"),
+}
+CLSID_KEY = r"HKEY_LOCAL_MACHINE\Software\Classes\CLSID\%s"
 STATE_KEY = r"HKEY_CURRENT_USER\Software\WexaTestCom"
 
 # HRESULTs the tests compare with.
@@ -55,16 +62,28 @@ class ComStandIn:
         lines = []
         for kind in self.kinds:
             for clsid in CLASS_IDS[kind]:
-                lines += [r"[HKEY_LOCAL_MACHINE\Software\Classes\CLSID\%s\InprocServer32]" % clsid,
+                lines += ["[%s\\InprocServer32]" % (CLSID_KEY % clsid),
                           "@=%s" % reg_text(wine_path(DLL)), '"ThreadingModel"="Both"', ""]
         lines += ["[%s]" % STATE_KEY, '"Folder"=%s' % reg_text(wine_path(self.folder)), ""]
         reg_import(lines)
 
+    def unregister(self, kinds):
+        """Gives the classes of these kinds back to Wine."""
+        lines = []
+        for kind in kinds:
+            for clsid in CLASS_IDS[kind]:
+                if WINE_CLASSES[kind] is None:
+                    lines += ["[-%s]" % (CLSID_KEY % clsid), ""]
+                else:
+                    dll, model = WINE_CLASSES[kind]
+                    lines += ["[%s\\InprocServer32]" % (CLSID_KEY % clsid), "@=%s" % reg_text(dll),
+                              '"ThreadingModel"="%s"' % model, ""]
+        reg_import(lines)
+        self.kinds = [kind for kind in self.kinds if kind not in kinds]
+
     def unregister_nat(self):
         """Gives UPnPNAT back to Wine's own object."""
-        clsid = CLASS_IDS["nat"][0]
-        reg_import([r"[HKEY_LOCAL_MACHINE\Software\Classes\CLSID\%s\InprocServer32]" % clsid,
-                    "@=%s" % reg_text(WINE_NAT_DLL), '"ThreadingModel"="Both"', ""])
+        self.unregister(["nat"])
 
     def path(self, name):
         return os.path.join(self.folder, name)
@@ -110,6 +129,8 @@ class ComStandIn:
             pass
 
     def close(self):
+        self.unregister(self.kinds)
+        reg_import(["[-%s]" % STATE_KEY, ""])
         subprocess.run(["rm", "-rf", self.folder])
 
 

@@ -25,7 +25,6 @@ CLIENT_LAN = LAN_PREFIX + ".2"
 # Not private, not reserved, not documentation: miniupnpd maps nothing behind anything else.
 WAN_ADDRESS = "81.30.158.17"
 HTTP_PORT = 5555
-IGD_TYPE = "urn:schemas-upnp-org:device:InternetGatewayDevice:1"
 
 NFT_TABLES = """
 table inet filter {

@@ -35,9 +35,11 @@ class Program(ProgramProcess):
             groups = {text: hwnd for hwnd, _, cid, _, text in children(self.main, "Button") if cid == 0}
             self.port_box = groups["Network Port"]
             self.port_list = children(self.port_box, "SysListView32")[0][0]
-        except Exception:
+        except Exception as error:
+            ended = self.proc.poll()
             self.kill()
-            raise
+            raise AssertionError("the main window did not come (program %s): %s"
+                                 % ("ended with %s" % ended if ended is not None else "running", error))
 
     def __enter__(self):
         return self

@@ -54,13 +54,21 @@ class FirewallCase(unittest.TestCase):
 
 
 class FirewallResults(FirewallCase):
-    def test_switched_off_reads_disabled_and_touches_no_entry(self):
+    def test_switched_off_reads_disabled_until_the_next_check_sees_it_on(self):
         self.stub.set_firewall(enabled=0)
         self.stub.set_apps([OTHER_APP])
         with self.host() as host:
             self.assertEqual(self.settle(host, "Disabled"), (0, 3))
-        self.assertEqual([c for c in self.stub.calls() if c.startswith(("Apps.", "App.", "Ports."))], [])
-        self.assertEqual(self.stub.apps(), [OTHER_APP])
+            self.assertEqual([c for c in self.stub.calls() if c.startswith(("Apps.", "App.", "Ports."))], [])
+            self.assertEqual(self.stub.apps(), [OTHER_APP])
+            # The user switches it on: the check 20 s after the first one sees it and authorizes.
+            started = time.time()
+            self.stub.set_firewall(enabled=1)
+            seen = host.statuses("firewall", lambda t: t == "Authorized", 25)
+            self.assertEqual(seen[-1], (0, 4, "Authorized"))
+            print("\nfirewall switched on: seen after %.1f s" % (time.time() - started))
+        self.assertEqual(self.stub.apps(), [OTHER_APP, (True, ENTRY_NAME, HOST_PATH)])
+        self.assert_only_own_changes(HOST_PATH)
 
     def test_absent_service_reads_disabled_at_once_and_ends(self):
         self.stub.set_firewall(manager=0)

@@ -286,6 +286,30 @@ class UPnPPortInUse(unittest.TestCase):
                             for c in stub.calls()), stub.calls())
 
 
+class UPnPAndFirewallFailed(unittest.TestCase):
+    def test_busy_port_and_blocked_firewall_show_both_errors(self):
+        port = free_port()
+        stub = ComStandIn(["nat", "firewall"])
+        self.addCleanup(stub.close)
+        stub.set_firewall(enabled=1, refuse_add=1)
+        with Gateway() as gw, netns.StandIn(None):
+            gw.upnpc("-e", "Other client", "-a", GATEWAY_LAN, str(port), str(port), "TCP")
+            with Program(lan_settings(port)) as program:
+                program.show_network_tab()
+                program.wait_row(lambda row: row[2] == "Blocked" and row[3] == "Port Already In Use", "both errors")
+                self.assertEqual(program.status(), "Status: UPnP/Firewall Error")
+                screenshot("upnp_and_firewall_errors")
+                dialog = program.open_status()
+                self.assertEqual(dialog.text(TITLE), "Current Network Status: UPnP/Firewall Error")
+                self.assertEqual(dialog.text(EXPLANATION),
+                                 "The Windows Firewall appears to be blocking Wexa-Share from using the network. "
+                                 "In addition, UPnP failed to auto-configure port %d    Firewall settings are "
+                                 "available from the Windows Firewall control panel. Make sure that Wexa-Share is "
+                                 "on the list of allowed programs." % port)
+                dialog.close()
+                self.assertEqual(program.exit(), 0)
+
+
 class ConnectivityAfterUPnP(unittest.TestCase):
     def test_end_of_upnp_runs_the_connectivity_test_through_the_service(self):
         # The port is held by another client, so UPnP ends at once with an error; the automatic
