@@ -38,6 +38,7 @@ MENU_NETWORK_STATUS = 44
 INSTALL, CANCEL = 1, 2
 OFFER_TEXT = 1111
 SW_MINIMIZE, SW_RESTORE = 6, 9
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Wexa-Share"
 
 NEW_VERSION = "New Version Available: 1.2.2. Downloading Update..."
 DOWNLOADED = "New Version Downloaded: 1.2.2. Press the Install Now Button to Install."
@@ -400,6 +401,7 @@ class Install(DownloadCase):
             path = driver("process-path", new_main).strip()
             self.assertTrue(path.lower().endswith("\\appdata\\local\\programs\\wexa-share\\wexashare.exe"), path)
             new_downloader = DownloaderWindow(program=os.path.join(target, "WexaDownload.exe"))
+            self.addCleanup(new_downloader.kill)
             path = driver("process-path", new_downloader.main).strip()
             self.assertTrue(path.lower().endswith("\\appdata\\local\\programs\\wexa-share\\wexadownload.exe"),
                             path)
@@ -419,6 +421,9 @@ class Install(DownloadCase):
             subprocess.run([WINE, os.path.join(target, "Uninstall.exe"), "/S"], env=wine_env(), check=True, timeout=60)
             wait_for("the programs removed", lambda: not os.path.exists(target), 60)
             wait_for("the Start-menu entries removed", lambda: not os.path.exists(start_menu()), 30)
+            uninstall_key = subprocess.run([WINE, "reg", "query", UNINSTALL_KEY], env=wine_env(), capture_output=True,
+                                           timeout=120)
+            self.assertNotEqual(uninstall_key.returncode, 0)
             # The settings are the user's and stay.
             kept = read_value("DownloadsDirectory")
             self.assertEqual((kept[0], kept[1].rstrip("\\")), ("REG_SZ", wine_path(folder).rstrip("\\")))
