@@ -4,7 +4,7 @@
 ; have ended, installs, and starts the new share program.
 ;
 ; makensis -DBIN_DIR=<folder of the .exe files> -DOUT_FILE=<installer> -DTARGET=<amd64-unicode
-;          |x86-unicode> [-DWITH_DOWNLOADER] WexaShare.nsi   (scripts/make-installer.sh)
+;          |x86-unicode> WexaShare.nsi   (scripts/make-installer.sh)
 
 Unicode true
 !ifndef BIN_DIR | OUT_FILE | TARGET
@@ -58,24 +58,18 @@ UninstPage instfiles
 Function .onInit
   SetShellVarContext current
   !insertmacro WaitForProgram "Local\WexaShare" "Wexa-Share"
-  !ifdef WITH_DOWNLOADER
-    !insertmacro WaitForProgram "Local\WexaDownload" "the Wexa-Share Downloader"
-  !endif
+  !insertmacro WaitForProgram "Local\WexaDownload" "the Wexa-Share Downloader"
 FunctionEnd
 
 Section "Wexa-Share"
   SetOutPath "$INSTDIR"
   File "${BIN_DIR}\WexaShare.exe"
-  !ifdef WITH_DOWNLOADER
-    File "${BIN_DIR}\WexaDownload.exe"
-  !endif
+  File "${BIN_DIR}\WexaDownload.exe"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   CreateDirectory "$SMPROGRAMS\Wexa-Share"
   CreateShortcut "$SMPROGRAMS\Wexa-Share\Wexa-Share.lnk" "$INSTDIR\WexaShare.exe"
-  !ifdef WITH_DOWNLOADER
-    CreateShortcut "$SMPROGRAMS\Wexa-Share\Wexa-Share Downloader.lnk" "$INSTDIR\WexaDownload.exe"
-  !endif
+  CreateShortcut "$SMPROGRAMS\Wexa-Share\Wexa-Share Downloader.lnk" "$INSTDIR\WexaDownload.exe"
   CreateShortcut "$SMPROGRAMS\Wexa-Share\Uninstall Wexa-Share.lnk" "$INSTDIR\Uninstall.exe"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -96,9 +90,7 @@ SectionEnd
 Function un.onInit
   SetShellVarContext current
   !insertmacro WaitForProgram "Local\WexaShare" "Wexa-Share"
-  !ifdef WITH_DOWNLOADER
-    !insertmacro WaitForProgram "Local\WexaDownload" "the Wexa-Share Downloader"
-  !endif
+  !insertmacro WaitForProgram "Local\WexaDownload" "the Wexa-Share Downloader"
 FunctionEnd
 
 ; The settings under Software\WexaShare stay: they are the user's, kept for a later install.

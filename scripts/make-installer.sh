@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# make-installer.sh BIN_DIR OUT_FILE x86_64|i686: builds the NSIS installer of the programs in
-# BIN_DIR. The downloader goes in when BIN_DIR holds it.
+# make-installer.sh BIN_DIR OUT_FILE x86_64|i686: builds the NSIS installer of the two programs in
+# BIN_DIR. Both must be there: an installer without the downloader would leave an old one behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=$(cd "$1" && pwd)
@@ -11,6 +11,8 @@ case $3 in
   *) echo "unknown architecture $3" >&2; exit 2 ;;
 esac
 defines=(-DBIN_DIR="$bin" -DOUT_FILE="$(realpath -m "$out")" -DTARGET=$target)
-[ -f "$bin/WexaDownload.exe" ] && defines+=(-DWITH_DOWNLOADER)
+for program in WexaShare.exe WexaDownload.exe; do
+  [ -f "$bin/$program" ] || { echo "make-installer: $bin/$program missing" >&2; exit 1; }
+done
 mkdir -p "$(dirname "$out")"
 makensis -V2 -INPUTCHARSET UTF8 "${defines[@]}" installer/WexaShare.nsi

@@ -36,9 +36,6 @@
 //                                     through the system's input (modifiers held meanwhile)
 //   show HWND SW                      ShowWindowAsync with the show command (2 minimise, 9 restore)
 //   process-path HWND                 the full path of the program that owns the window
-//   host-class CLASS                  runs a top-level window of that class, printing "ready",
-//                                     then "copydata DATA BYTES" for each WM_COPYDATA; the one
-//                                     with DATA 33 (the order to exit) ends it
 //   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
 //   copydata HWND DWDATA              sends WM_COPYDATA with that dwData and no data; prints the
 //                                     answer ("timeout" after 20 seconds)
@@ -472,48 +469,10 @@ int usage() {
 
 }  // namespace
 
-// A window of another program's class, standing in for that program.
-static LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COPYDATA) {
-        const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-        wprintf(L"copydata %lu %lu\n", static_cast<unsigned long>(data->dwData), static_cast<unsigned long>(data->cbData));
-        fflush(stdout);
-        if (data->dwData == 33)
-            DestroyWindow(window);
-        return 1;
-    }
-    if (message == WM_DESTROY) {
-        PostQuitMessage(0);
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-static int hostClass(const wchar_t* className) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = hostProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = className;
-    if (!RegisterClassW(&wc))
-        return 1;
-    HWND window = CreateWindowExW(0, className, L"stand-in", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
-    if (!window)
-        return 1;
-    wprintf(L"ready\n");
-    fflush(stdout);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-        DispatchMessageW(&msg);
-    return 0;
-}
-
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2)
         return usage();
     const wchar_t* command = argv[1];
-    if (!wcscmp(command, L"host-class") && argc >= 3)
-        return hostClass(argv[2]);
     if (!wcscmp(command, L"find") && argc >= 3) {
         HWND window = findTop(argv[2], argc >= 4 ? argv[3] : nullptr);
         if (!window)

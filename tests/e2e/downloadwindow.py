@@ -37,14 +37,15 @@ def downloads_list(folder, records):
 
 
 class DownloaderWindow:
-    """WexaDownload.exe with its controls; `settings` replace the registry key first (None: keep it)."""
+    """WexaDownload.exe (or the copy at `program`) with its controls; `settings` replace the
+    registry key first (None: keep it)."""
 
-    def __init__(self, folder=None, settings=None, tray_mode=2):
+    def __init__(self, folder=None, settings=None, tray_mode=2, program=PROGRAM):
         if settings is None and folder is not None:
             settings = {"DownloadsDirectory": wine_path(folder), "DLMinimizeFunction": tray_mode}
         if settings is not None:
             write_settings({k: v for k, v in settings.items() if v is not None})
-        self.proc = subprocess.Popen([WINE, PROGRAM], env=wine_env(), stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([WINE, program], env=wine_env(), stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         try:
             self.main = driver("wait", MAIN_CLASS, TITLE, 60, timeout=90).strip()

@@ -3,8 +3,8 @@ own where the service host resolves to 127.0.0.1 and a scripted stand-in of the 
 the real one) answers on port 80. The program is the build made with the tests' throw-away
 update key; installers are signed here with that key (or another one, to be refused). Covers
 the check's answers, the download into the temporary folder, the offer (held back while the
-window is minimised or the network status dialog is open), dialog 8013 with a window of the
-downloader's class, the real installer run silently, and the start-up check.
+window is minimised or the network status dialog is open), dialog 8013 with the real downloader
+running, the real installer run silently for both programs and its uninstaller, and the start-up check.
 Screenshots of the Update group's states and of the offer dialogs go to the build tree."""
 import glob
 import hashlib
@@ -16,8 +16,11 @@ import time
 import unittest
 
 import netns
+from downloadhost import (DOWNLOADING, MiB, PAUSED, DownloadCase, ScriptedServer, missing_bytes,
+                          parse_downloads_list, parse_range, ranged_answer, read_downloads_list)
+from downloadwindow import COL_URL, PAUSE, DownloaderWindow
 from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
-from sharehost import BIN_DIR, WINE, wine_env, write_settings
+from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path, write_settings
 
 E2E_NETNS = True
 
@@ -35,6 +38,7 @@ MENU_NETWORK_STATUS = 44
 INSTALL, CANCEL = 1, 2
 OFFER_TEXT = 1111
 SW_MINIMIZE, SW_RESTORE = 6, 9
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Wexa-Share"
 
 NEW_VERSION = "New Version Available: 1.2.2. Downloading Update..."
 DOWNLOADED = "New Version Downloaded: 1.2.2. Press the Install Now Button to Install."
@@ -315,43 +319,114 @@ class DeferredOffer(unittest.TestCase):
             self.assertEqual(program.exit(), 0)
 
 
-class Install(unittest.TestCase):
-    def test_install_closes_both_programs_and_the_new_one_starts_from_its_place(self):
+def installed_files(folder):
+    return sorted(os.listdir(folder)) if folder and os.path.isdir(folder) else []
+
+
+def start_menu():
+    return os.path.join(glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData",
+                                               "Roaming"))[0], "Microsoft", "Windows", "Start Menu", "Programs",
+                        "Wexa-Share")
+
+
+def sha(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Install(DownloadCase):
+    """The whole hand-over with the real downloader running: dialog 8013, the downloader told to
+    exit with its list saved, the installer putting both programs in place, both starting from
+    there with the list intact, and the uninstaller taking both away again."""
+
+    def paused_download(self, window):
+        """A resumable download that has some of its bytes and is paused; its data, url and server."""
+        data = os.urandom(16 * MiB)
+        server = ScriptedServer(lambda head: ranged_answer(head, data), rate=MiB)
+        server.__enter__()
+        self.addCleanup(server.__exit__)
+        url = server.url("/paused.bin")
+        window.type_url(url)
+        entry = window.wait_rows(1)[0][0]
+        window.select(entry)
+        window.wait_status(DOWNLOADING)
+        time.sleep(2)
+        window.click(window.details, PAUSE)
+        window.wait_status(PAUSED)
+        return data, url, server
+
+    def test_install_closes_both_programs_and_both_start_from_their_new_place(self):
         if not os.path.exists(INSTALLER):
             subprocess.run([os.path.join(SOURCE, "scripts", "make-installer.sh"), os.path.join(BIN_DIR, "bin"),
                             INSTALLER, "x86_64"], check=True)
         with open(INSTALLER, "rb") as f:
             installer = f.read()
-        downloader = subprocess.Popen([WINE, os.path.join(BIN_DIR, "bin", "GuiDriver.exe"), "host-class",
-                                       "WexaShareDownload"], env=wine_env(), stdout=subprocess.PIPE)
-        self.addCleanup(lambda: downloader.poll() is None and downloader.kill())
-        self.assertEqual(downloader.stdout.readline().strip(), b"ready")
-        with Service(download=installer_answer(installer, signature(TEST_KEY, installer))), Program() as program:
+        folder = self.new_folder("dest")
+        source = os.path.join(folder, "source.bin")
+        local = os.path.join(folder, "paused.bin")
+        # One key for both programs, as the user's would be.
+        with Service(download=installer_answer(installer, signature(TEST_KEY, installer))), \
+                Program({"DownloadsDirectory": wine_path(folder), "DLMinimizeFunction": 2}) as program:
+            downloader = DownloaderWindow()
+            self.addCleanup(downloader.kill)
+            data, url, server = self.paused_download(downloader)
+            with open(source, "wb") as f:
+                f.write(data)
             program.check_now()
             dialog = program.offer()
             self.assertEqual(dialog_text(dialog), OFFER_BOTH)
             screenshot("update_dialog_8013")
             driver("notify-click", dialog, INSTALL)
-            # The downloader is told to exit, the share program exits, the installer runs.
-            self.assertEqual(downloader.wait(30), 0)
-            self.assertEqual(downloader.stdout.read().strip(), b"copydata 33 0")
+            # The downloader is told to exit and saves its list; the share program exits; the installer runs.
+            self.assertEqual(downloader.wait_exit(30), 0)
             self.assertEqual(program.proc.wait(60), 0)
-            folder = wait_for("the installed programs",
-                              lambda: installed_folder() if installed_folder() and os.path.exists(
-                                  os.path.join(installed_folder(), "Uninstall.exe")) else None, 60)
-            with open(os.path.join(folder, "WexaShare.exe"), "rb") as f:
-                shipped = f.read()
-            with open(os.path.join(BIN_DIR, "bin", "WexaShare.exe"), "rb") as f:
-                self.assertEqual(hashlib.sha256(shipped).hexdigest(), hashlib.sha256(f.read()).hexdigest())
-            menu = glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Roaming",
-                                          "Microsoft", "Windows", "Start Menu", "Programs", "Wexa-Share", "*.lnk"))
-            self.assertIn("Wexa-Share.lnk", [os.path.basename(m) for m in menu])
-            # The installer starts the new share program from where it put it.
+            saved = parse_downloads_list(read_downloads_list() or b"")
+            self.assertEqual([(s[1], s[2], s[3]) for s in saved], [(url, "1", len(data))])
+            ranges = saved[0][6]
+            self.assertTrue(0 < missing_bytes(ranges) < len(data), ranges)
+            self.assertKeptBytesMatch(local, source, ranges)
+            asked_before = len(server.requests)
+
+            target = wait_for("the installed programs", lambda: installed_folder() if "Uninstall.exe" in
+                              installed_files(installed_folder()) else None, 60)
+            self.assertEqual(installed_files(target), ["Uninstall.exe", "WexaDownload.exe", "WexaShare.exe"])
+            for name in ("WexaShare.exe", "WexaDownload.exe"):
+                self.assertEqual(sha(os.path.join(target, name)), sha(os.path.join(BIN_DIR, "bin", name)), name)
+            self.assertEqual(sorted(os.listdir(start_menu())),
+                             ["Uninstall Wexa-Share.lnk", "Wexa-Share Downloader.lnk", "Wexa-Share.lnk"])
+
+            # The installer starts the new share program from where it put it; the user starts the
+            # new downloader, which takes the saved download up again and finishes it.
             new_main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
             path = driver("process-path", new_main).strip()
             self.assertTrue(path.lower().endswith("\\appdata\\local\\programs\\wexa-share\\wexashare.exe"), path)
+            new_downloader = DownloaderWindow(program=os.path.join(target, "WexaDownload.exe"))
+            self.addCleanup(new_downloader.kill)
+            path = driver("process-path", new_downloader.main).strip()
+            self.assertTrue(path.lower().endswith("\\appdata\\local\\programs\\wexa-share\\wexadownload.exe"),
+                            path)
+            entry = new_downloader.wait_rows(1)[0][0]
+            self.assertEqual(new_downloader.row(entry)[COL_URL], url)
+            screenshot("update_installed_downloader")
+            new_downloader.wait_complete(entry, 120)
+            self.assertSameBytes(local, source)
+            # Only what was missing was asked for again.
+            starts = [parse_range(head)[0] for head in server.requests[asked_before:] if head.startswith(b"GET")]
+            self.assertTrue(starts and min(starts) >= ranges[0][0], (starts, ranges))
+            self.assertEqual(new_downloader.exit(), 0)
             driver("command", new_main, 15)
             driver("gone", new_main, 60)
+
+            # The uninstaller (it runs on from a copy of itself) takes both programs and their entries away.
+            subprocess.run([WINE, os.path.join(target, "Uninstall.exe"), "/S"], env=wine_env(), check=True, timeout=60)
+            wait_for("the programs removed", lambda: not os.path.exists(target), 60)
+            wait_for("the Start-menu entries removed", lambda: not os.path.exists(start_menu()), 30)
+            uninstall_key = subprocess.run([WINE, "reg", "query", UNINSTALL_KEY], env=wine_env(), capture_output=True,
+                                           timeout=120)
+            self.assertNotEqual(uninstall_key.returncode, 0)
+            # The settings are the user's and stay.
+            kept = read_value("DownloadsDirectory")
+            self.assertEqual((kept[0], kept[1].rstrip("\\")), ("REG_SZ", wine_path(folder).rstrip("\\")))
 
 
 class StartupCheck(unittest.TestCase):
