@@ -6,7 +6,7 @@ import subprocess
 import time
 
 from downloadhost import COMPLETE
-from guidriver import driver, wait_for
+from guidriver import children, driver, wait_for
 from sharehost import BIN_DIR, WINE, wine_env, wine_path, write_settings
 
 PROGRAM = os.path.join(BIN_DIR, "bin", "WexaDownload.exe")
@@ -25,9 +25,6 @@ CONNECTION_CHOICES = [1, 2, 3, 5, 10, 15, 25, 50]
 COL_RATE, COL_REMAINING, COL_FILE, COL_URL, COL_CONNECTIONS = 3, 4, 5, 6, 7
 
 
-def children(window, cls=None):
-    out = driver("children", window, *([cls] if cls else []), check=False)
-    return [line.split("\t") for line in out.splitlines() if line.count("\t") >= 4]
 
 
 def downloads_list(folder, records):
@@ -74,7 +71,7 @@ class DownloaderWindow:
         self.box = by_class["ComboBox"][0][0]
         # The ranges list shows with the Details tab, the connections list with Connections.
         self.show_tab(TAB_DETAILS)
-        visible = [c[0] for c in children(self.host, "SysListView32") if c[0] in others and c[3] == "1"]
+        visible = [c[0] for c in children(self.host, "SysListView32") if c[0] in others and c[3]]
         self.ranges_list = visible[0]
         self.connections_list = next(h for h in others if h != self.ranges_list)
 

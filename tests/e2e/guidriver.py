@@ -86,6 +86,20 @@ class ProgramProcess:
         subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
 
 
+def children(window, cls=None):
+    """[(hwnd, class, id, visible, text)] of every descendant, depth first; [] when the window is gone."""
+    rows = []
+    for line in driver("children", window, *([cls] if cls else []), check=False).splitlines():
+        parts = line.split("\t")
+        if len(parts) >= 5:
+            rows.append((parts[0], parts[1], int(parts[2]), parts[3] == "1", parts[4]))
+    return rows
+
+
+def enabled(hwnd):
+    return driver("state", hwnd).strip().split("\t")[0] == "1"
+
+
 def wait_for(what, probe, timeout=30):
     """probe()'s first true value, polled until timeout seconds have passed."""
     deadline = time.time() + timeout

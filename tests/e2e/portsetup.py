@@ -5,7 +5,8 @@ import time
 from gateway import CLIENT_LAN
 from guidriver import QUIET, ProgramProcess, driver, wait_for
 from sharehost import ShareHost, write_settings
-from test_network_status_netns import StatusDialog, children
+from guidriver import children
+from test_network_status_netns import StatusDialog
 
 CHANGE_PORT, PORT_NUMBER, DIALOG_OK = 1001, 9001, 1
 MENU_NETWORK_STATUS = 44

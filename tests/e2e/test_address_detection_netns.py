@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
+from guidriver import QUIET, ProgramProcess, children, driver, screenshot, wait_for
 from sharehost import free_port, read_value, write_settings
 
 E2E_NETNS = True
@@ -18,14 +18,6 @@ DETECT_ADDRESS, AUTO_DETECT, ADDRESS_EDIT = 1011, 1007, 1021
 OK_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
 
 
-def children(window, cls=None):
-    """[(hwnd, class, id, text)] of every descendant."""
-    rows = []
-    for line in driver("children", window, *([cls] if cls else [])).splitlines():
-        parts = line.split("\t")
-        if len(parts) >= 5:
-            rows.append((parts[0], parts[1], int(parts[2]), parts[4]))
-    return rows
 
 
 class Program(ProgramProcess):
@@ -40,9 +32,9 @@ class Program(ProgramProcess):
             self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
             self.tabs = children(self.main, "SysTabControl32")[0][0]
             self.status_bar = children(self.main, "msctls_statusbar32")[0][0]
-            self.box = [h for h, _, cid, text in children(self.main, "Button")
+            self.box = [h for h, _, cid, _, text in children(self.main, "Button")
                         if cid == 0 and text == "Internet IP Address"][0]
-            mine = [(h, cid) for h, _, cid, _ in children(self.box)
+            mine = [(h, cid) for h, _, cid, _, _ in children(self.box)
                     if driver("parent", h).strip() == self.box]
             self.button = [h for h, cid in mine if cid == DETECT_ADDRESS][0]
             self.auto_box = [h for h, cid in mine if cid == AUTO_DETECT][0]

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot, wait_for
+from guidriver import QUIET, PortBlocker, ProgramProcess, children, driver, enabled, screenshot, wait_for
 from sharehost import free_port, write_settings
 
 E2E_NETNS = True
@@ -19,18 +19,8 @@ DIALOG_OK = 1
 NET_ENABLE_UPNP, PORT_NUMBER = 1007, 9001
 
 
-def children(window, cls=None):
-    """[(hwnd, class, id, visible, text)] of every descendant, depth first."""
-    rows = []
-    for line in driver("children", window, *([cls] if cls else [])).splitlines():
-        parts = line.split("\t")
-        if len(parts) >= 5:
-            rows.append((parts[0], parts[1], int(parts[2]), parts[3] == "1", parts[4]))
-    return rows
 
 
-def enabled(hwnd):
-    return driver("state", hwnd).strip().split("\t")[0] == "1"
 
 
 class Program(ProgramProcess):

@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from guidriver import QUIET, PortBlocker, ProgramProcess, driver, screenshot, wait_for
+from guidriver import QUIET, PortBlocker, ProgramProcess, children, driver, screenshot, wait_for
 from sharehost import curl, free_port, read_value, write_settings
 
 TAB_NETWORK, TAB_OPTIONS, TAB_HELP = 1, 2, 3
@@ -19,15 +19,6 @@ AUTO_UPDATE = 1002
 QUIET = dict(QUIET, ServerAddress="1.2.3.4")
 
 
-def children(window, cls=None):
-    """[(hwnd, class, id, visible, text)] of every descendant, depth first."""
-    out = driver("children", window, *([cls] if cls else []))
-    rows = []
-    for line in out.splitlines():
-        parts = line.split("\t")
-        if len(parts) >= 5:
-            rows.append((parts[0], parts[1], int(parts[2]), parts[3] == "1", parts[4]))
-    return rows
 
 
 def control(parent, control_id, cls=None):

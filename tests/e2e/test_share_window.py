@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
+from guidriver import QUIET, ProgramProcess, children, driver, screenshot, wait_for
 from sharehost import free_port, share_list, wine_path, write_settings
 
 SHARE_FILES, OPEN = 1001, 1
@@ -32,9 +32,6 @@ def click_open(dialog):
     wait_for("the dialog's Open button", attempt)
 
 
-def children(window, cls=None):
-    out = driver("children", window, *([cls] if cls else []))
-    return [line.split("\t") for line in out.splitlines() if line.count("\t") >= 4]
 
 
 def rect(window):
@@ -170,7 +167,7 @@ class Keyboard(unittest.TestCase):
             driver("tab", program.tabs, TAB_OPTIONS)
             wait_for("the Options page", lambda: int(driver("cursel", program.tabs)) == TAB_OPTIONS)
             share_box = [c[0] for c in children(program.main, "Button") if c[4] == "Share Options"][0]
-            name = [c[0] for c in children(share_box, "Edit") if int(c[2]) == DISPLAY_NAME][0]
+            name = [c[0] for c in children(share_box, "Edit") if c[2] == DISPLAY_NAME][0]
             driver("click", name)
             wait_for("the display name focused", lambda: program.focus() == DISPLAY_NAME)
             driver("press", program.main, VK_TAB)
@@ -188,7 +185,7 @@ class Keyboard(unittest.TestCase):
             wait_for("Ctrl+PgDn to Share", lambda: int(driver("cursel", program.tabs)) == TAB_SHARE)
             # The page follows the selected tab.
             wait_for("the Share page shown", lambda: any(
-                c[3] == "1" for c in children(program.main, "SysListView32") if c[0] == program.file_list))
+                c[3] for c in children(program.main, "SysListView32") if c[0] == program.file_list))
             self.assertEqual(program.exit(), 0)
 
     def test_change_port_dialog_opens_centred_over_the_main_window(self):

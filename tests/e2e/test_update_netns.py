@@ -19,7 +19,7 @@ import netns
 from downloadhost import (DOWNLOADING, MiB, PAUSED, DownloadCase, ScriptedServer, missing_bytes,
                           parse_downloads_list, parse_range, ranged_answer, read_downloads_list)
 from downloadwindow import COL_URL, PAUSE, DownloaderWindow
-from guidriver import QUIET, ProgramProcess, driver, screenshot, wait_for
+from guidriver import QUIET, ProgramProcess, children, driver, enabled, screenshot, wait_for
 from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path, write_settings
 
 E2E_NETNS = True
@@ -52,17 +52,8 @@ OFFER_BOTH = ("An update is available for Wexa-Share. Do you wish to install it 
               "accessed at a later time from the Updates section on the Options tab.").replace("\r", " ").replace("\n", " ")
 
 
-def children(window, cls=None):
-    rows = []
-    for line in driver("children", window, *([cls] if cls else [])).splitlines():
-        parts = line.split("\t")
-        if len(parts) >= 5:
-            rows.append((parts[0], parts[1], int(parts[2]), parts[3] == "1", parts[4]))
-    return rows
 
 
-def enabled(hwnd):
-    return driver("state", hwnd).strip().split("\t")[0] == "1"
 
 
 def temp_folder():
