@@ -136,7 +136,8 @@ class AddingDownloads(WindowCase):
 
 class StatusTexts(WindowCase):
     def test_panel_and_row_follow_failures_pause_and_completion(self):
-        server, path = self.serve("steps.bin", 8 * MiB, limit_rate="2m")
+        # Slow enough (16 s or more) that Pause lands mid-download on a loaded machine.
+        server, path = self.serve("steps.bin", 16 * MiB, limit_rate="1m")
         window = self.open_window()
         window.type_url(server.url("/missing.bin"))
         window.type_url("http://no-such-host.invalid/file.bin")
