@@ -4,10 +4,10 @@
 #include "FWController.h"
 
 #include "Log.h"
-#include "ServerObject.h"
-#include "ServerWithReg.h"
 
 static const wchar_t kLogUnit[] = L"FWThread";
+static const ThreadController::Names kNames = {kLogUnit, L"FWController::start", L"FWController::stop",
+                                               L"FWController::deleteThis", L"FWController::notifyObject"};
 
 namespace {
 
@@ -26,98 +26,22 @@ void release(T** object) {
 constexpr wchar_t FWController::kAppName[];
 
 FWController::FWController(Log* log, WORD port, Server* server, ServerObject* owner, ComCreator create)
-    : log_(log), port_(port), server_(server), owner_(owner), create_(create) {
-    InitializeCriticalSection(&lock_);
-}
+    : ThreadController(kNames, log, server, owner), port_(port), create_(create) {}
 
 bool FWController::start() {
-    stopSemaphore_ = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    if (!stopSemaphore_) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"FWController::start", L"CreateSemaphore", error);
+    if (!createStopSemaphore())
         return false;
-    }
-    thread_ = CreateThread(nullptr, 0, threadEntry, this, 0, nullptr);
+    thread_ = startThread(threadEntry, this);
     if (!thread_) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"FWController::start", L"CreateThread", error);
-        if (!CloseHandle(stopSemaphore_)) {
-            DWORD closeError = GetLastError();
-            LOG_ERROR(log_, L"FWController::start", L"CloseHandle", closeError);
-        }
-        stopSemaphore_ = nullptr;
+        closeHandle(&stopSemaphore_, L"FWController::start");
         return false;
     }
     return true;
 }
 
-void FWController::stop() {
-    EnterCriticalSection(&lock_);
-    stop_ = true;
-    LeaveCriticalSection(&lock_);
-    // A second stop finds the count at its maximum: harmless, the thread wakes once.
-    if (!ReleaseSemaphore(stopSemaphore_, 1, nullptr)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_TOO_MANY_POSTS)
-            LOG_ERROR(log_, L"FWController::stop", L"ReleaseSemaphore", error);
-    }
-}
-
 void FWController::deleteThis() {
-    static const wchar_t kFunction[] = L"FWController::deleteThis";
-    if (thread_) {
-        DWORD waited = WaitForSingleObject(thread_, INFINITE);
-        if (waited == WAIT_ABANDONED) {
-            LOG_ERROR_TEXT(log_, kFunction, L"WaitForSingleObject ABANDONED");
-        } else if (waited == WAIT_TIMEOUT) {
-            LOG_ERROR_TEXT(log_, kFunction, L"WaitForSingleObject TIMEOUT");
-        } else if (waited == WAIT_FAILED) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, kFunction, L"WaitForSingleObject", error);
-        }
-    }
-    HANDLE handles[] = {thread_, stopSemaphore_};
-    for (HANDLE handle : handles) {
-        if (handle && !CloseHandle(handle)) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, kFunction, L"CloseHandle", error);
-        }
-    }
-    DeleteCriticalSection(&lock_);
+    waitForThread(&thread_);
     delete this;
-}
-
-DWORD FWController::result() {
-    EnterCriticalSection(&lock_);
-    DWORD value = result_;
-    LeaveCriticalSection(&lock_);
-    return value;
-}
-
-bool FWController::stopRequested() {
-    EnterCriticalSection(&lock_);
-    bool stop = stop_;
-    LeaveCriticalSection(&lock_);
-    return stop;
-}
-
-void FWController::setResult(DWORD value) {
-    EnterCriticalSection(&lock_);
-    result_ = value;
-    LeaveCriticalSection(&lock_);
-}
-
-void FWController::notifyObject(DWORD code) {
-    ControllerNotice* notice = new ControllerNotice(owner_->id(), code, result());
-    // Whatever the owner's terminating state: the reference it holds for us keeps it alive,
-    // and it must still see our last notice to let go of us.
-    owner_->holdReference();
-    if (!PostQueuedCompletionStatus(server_->port(), 0, KeyMessage, notice->overlapped())) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"FWController::notifyObject", L"PostQueuedCompletionStatus", error);
-        owner_->giveReference();
-        delete notice;
-    }
 }
 
 DWORD WINAPI FWController::threadEntry(void* param) {

@@ -6,13 +6,10 @@
 #include <windows.h>
 
 #include "ControllerNotice.h"
+#include "ThreadController.h"
 #include "UPnPInterfaces.h"
 
-class Log;
-class Server;
-class ServerObject;
-
-class FWController {
+class FWController : public ThreadController {
 public:
     enum Result : DWORD {
         Undecided = 0,
@@ -32,12 +29,8 @@ public:
 
     // True when the thread runs; on false the caller still calls deleteThis.
     bool start();
-    // Asks the thread to end; does not wait.
-    void stop();
     // Waits for the thread and frees the controller (after notice 21, or a failed start).
     void deleteThis();
-
-    DWORD result();
 
     // Pauses between checks: short while blocked (it tries to authorize itself again), long
     // otherwise; both are slept in steps that read the stop flag.
@@ -55,18 +48,8 @@ private:
     void authorize(INetFwAuthorizedApplications* apps, BSTR path);
     // False when a stop arrived during the pause.
     bool pause();
-    void notifyObject(DWORD code);
-    bool stopRequested();
-    void setResult(DWORD value);
 
-    Log* log_;
     WORD port_;
-    Server* server_;
-    ServerObject* owner_;
     ComCreator create_;
-    CRITICAL_SECTION lock_;   // the stop flag and the result; held around single accesses only
     HANDLE thread_ = nullptr;
-    HANDLE stopSemaphore_ = nullptr;
-    bool stop_ = false;
-    DWORD result_ = Undecided;
 };

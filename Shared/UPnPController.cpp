@@ -3,10 +3,10 @@
 #include "UPnPController.h"
 
 #include "Log.h"
-#include "ServerObject.h"
-#include "ServerWithReg.h"
 
 static const wchar_t kLogUnit[] = L"UPnPThread";
+static const ThreadController::Names kNames = {kLogUnit, L"UPnPController::start", L"UPnPController::stop",
+                                               L"UPnPController::deleteThis", L"UPnPController::notifyObject"};
 
 namespace {
 
@@ -17,48 +17,25 @@ const int kNoGatewayPolls = 7;
 const wchar_t kGatewayType[] = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 const wchar_t kDescription[] = L"Wexa-Share Port";
 
-void logWait(Log* log, const wchar_t* function, DWORD waited) {
-    if (waited == WAIT_ABANDONED) {
-        LOG_ERROR_TEXT(log, function, L"WaitForSingleObject ABANDONED");
-    } else if (waited == WAIT_TIMEOUT) {
-        LOG_ERROR_TEXT(log, function, L"WaitForSingleObject TIMEOUT");
-    } else if (waited == WAIT_FAILED) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log, function, L"WaitForSingleObject", error);
-    }
-}
-
 }  // namespace
 
 UPnPController::UPnPController(Log* log, WORD port, Server* server, ServerObject* owner,
                                AddressReader readAddress, ComCreator create)
-    : log_(log), port_(port), server_(server), owner_(owner), readAddress_(readAddress), create_(create) {
-    InitializeCriticalSection(&lock_);
-}
+    : ThreadController(kNames, log, server, owner), port_(port), readAddress_(readAddress), create_(create) {}
 
 bool UPnPController::start() {
-    stopSemaphore_ = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    if (!stopSemaphore_) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"UPnPController::start", L"CreateSemaphore", error);
+    if (!createStopSemaphore())
         return false;
-    }
     // The check first: it posts nothing and ends by itself once the stop flag is set, so a
     // mapping thread that cannot be created leaves nothing running that could touch us later.
-    checkThread_ = CreateThread(nullptr, 0, checkEntry, this, 0, nullptr);
+    checkThread_ = startThread(checkEntry, this);
     if (!checkThread_) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"UPnPController::start", L"CreateThread", error);
         closeHandle(&stopSemaphore_, L"UPnPController::start");
         return false;
     }
-    mappingThread_ = CreateThread(nullptr, 0, mappingEntry, this, 0, nullptr);
+    mappingThread_ = startThread(mappingEntry, this);
     if (!mappingThread_) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"UPnPController::start", L"CreateThread", error);
-        EnterCriticalSection(&lock_);
-        stop_ = true;
-        LeaveCriticalSection(&lock_);
+        requestStop();
         waitForThread(&checkThread_);
         closeHandle(&stopSemaphore_, L"UPnPController::start");
         return false;
@@ -66,76 +43,14 @@ bool UPnPController::start() {
     return true;
 }
 
-void UPnPController::stop() {
-    EnterCriticalSection(&lock_);
-    stop_ = true;
-    LeaveCriticalSection(&lock_);
-    // A second stop finds the count at its maximum: harmless, the thread wakes once.
-    if (!ReleaseSemaphore(stopSemaphore_, 1, nullptr)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_TOO_MANY_POSTS)
-            LOG_ERROR(log_, L"UPnPController::stop", L"ReleaseSemaphore", error);
-    }
-}
-
 void UPnPController::deleteThis() {
     waitForThread(&mappingThread_);
     waitForThread(&checkThread_);
-    closeHandle(&stopSemaphore_, L"UPnPController::deleteThis");
-    DeleteCriticalSection(&lock_);
     delete this;
 }
 
-DWORD UPnPController::result() {
-    EnterCriticalSection(&lock_);
-    DWORD value = result_;
-    LeaveCriticalSection(&lock_);
-    return value;
-}
-
-void UPnPController::waitForThread(HANDLE* thread) {
-    if (!*thread)
-        return;
-    logWait(log_, L"UPnPController::deleteThis", WaitForSingleObject(*thread, INFINITE));
-    closeHandle(thread, L"UPnPController::deleteThis");
-}
-
-void UPnPController::closeHandle(HANDLE* handle, const wchar_t* function) {
-    if (*handle && !CloseHandle(*handle)) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, function, L"CloseHandle", error);
-    }
-    *handle = nullptr;
-}
-
-bool UPnPController::stopRequested() {
-    EnterCriticalSection(&lock_);
-    bool stop = stop_;
-    LeaveCriticalSection(&lock_);
-    return stop;
-}
-
-void UPnPController::setResult(DWORD value) {
-    EnterCriticalSection(&lock_);
-    result_ = value;
-    LeaveCriticalSection(&lock_);
-}
-
-void UPnPController::notifyObject(DWORD code) {
-    ControllerNotice* notice = new ControllerNotice(owner_->id(), code, result());
-    // Whatever the owner's terminating state: the reference it holds for us keeps it alive,
-    // and it must still see our last notice to let go of us.
-    owner_->holdReference();
-    if (!PostQueuedCompletionStatus(server_->port(), 0, KeyMessage, notice->overlapped())) {
-        DWORD error = GetLastError();
-        LOG_ERROR(log_, L"UPnPController::notifyObject", L"PostQueuedCompletionStatus", error);
-        owner_->giveReference();
-        delete notice;
-    }
-}
-
 void UPnPController::waitForStopCommand() {
-    logWait(log_, L"UPnPController::waitForStopCommand", WaitForSingleObject(stopSemaphore_, INFINITE));
+    logWait(L"UPnPController::waitForStopCommand", WaitForSingleObject(stopSemaphore_, INFINITE));
 }
 
 DWORD WINAPI UPnPController::mappingEntry(void* param) {
@@ -178,9 +93,7 @@ void UPnPController::threadProc() {
     }
     notifyObject(NoticeUPnPFinished);
     // Also ends the gateway check, which may still be waiting for the slow flag.
-    EnterCriticalSection(&lock_);
-    stop_ = true;
-    LeaveCriticalSection(&lock_);
+    requestStop();
 }
 
 IStaticPortMappingCollection* UPnPController::pollForMappings(IUPnPNAT* nat) {

@@ -7,13 +7,10 @@
 #include <windows.h>
 
 #include "ControllerNotice.h"
+#include "ThreadController.h"
 #include "UPnPInterfaces.h"
 
-class Log;
-class Server;
-class ServerObject;
-
-class UPnPController {
+class UPnPController : public ThreadController {
 public:
     enum Result : DWORD {
         Undecided = 0,
@@ -36,12 +33,8 @@ public:
 
     // True only when both threads run; on false the caller still calls deleteThis.
     bool start();
-    // Asks both threads to end; does not wait.
-    void stop();
     // Waits for both threads and frees the controller (after notice 11, or a failed start).
     void deleteThis();
-
-    DWORD result();
 
     // The gateway's answer to a port held by another client (ERROR_BUSY).
     static constexpr HRESULT kPortInUse = static_cast<HRESULT>(0x800700AA);
@@ -55,25 +48,14 @@ private:
     void checkProc();
     IStaticPortMappingCollection* pollForMappings(IUPnPNAT* nat);
     void mapUntilStopped(IStaticPortMappingCollection* mappings);
-    void notifyObject(DWORD code);
     void waitForStopCommand();
-    void waitForThread(HANDLE* thread);
-    void closeHandle(HANDLE* handle, const wchar_t* function);
-    bool stopRequested();
-    void setResult(DWORD value);
 
-    Log* log_;
     WORD port_;
-    Server* server_;
-    ServerObject* owner_;
     AddressReader readAddress_;
     ComCreator create_;
-    CRITICAL_SECTION lock_;   // the flags and the result; held around single accesses only
     HANDLE mappingThread_ = nullptr;
-    HANDLE stopSemaphore_ = nullptr;
     HANDLE checkThread_ = nullptr;
-    bool stop_ = false;
-    DWORD result_ = Undecided;
+    // Both under the base's lock.
     bool noGateway_ = false;
     bool slow_ = false;
 };

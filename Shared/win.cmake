@@ -7,6 +7,7 @@ set(WEXA_SHARED_WIN_SOURCES
   ${CMAKE_SOURCE_DIR}/Shared/WndProcDispatcher1.cpp
   ${CMAKE_SOURCE_DIR}/Shared/WindowPlacement.cpp
   ${CMAKE_SOURCE_DIR}/Shared/OutboundObject.cpp
+  ${CMAKE_SOURCE_DIR}/Shared/ThreadController.cpp
   ${CMAKE_SOURCE_DIR}/Shared/UPnPController.cpp
   ${CMAKE_SOURCE_DIR}/Shared/FWController.cpp
 )
