@@ -53,18 +53,8 @@ HTTPConnection::~HTTPConnection() {
 bool HTTPConnection::initObject() {
     InitializeCriticalSection(&transferLock_);
     transferLockReady_ = true;
+    // Only the head buffer until a body moves: idle connections cost little.
     receiveBuffer_ = new char[kReceiveCapacity];
-    for (Slot& slot : slots_) {
-        // Page-aligned, as unbuffered reads require.
-        slot.buffer = static_cast<char*>(VirtualAlloc(nullptr, kRingBufferSize, MEM_COMMIT | MEM_RESERVE,
-                                                      PAGE_READWRITE));
-        if (!slot.buffer) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, L"HTTPConnection::initObject", L"VirtualAlloc", error);
-            deleteObject();
-            return false;
-        }
-    }
     return true;
 }
 
@@ -88,13 +78,7 @@ bool HTTPConnection::deleteObject() {
         delete entry_;
         entry_ = nullptr;
     }
-    for (Slot& slot : slots_) {
-        if (slot.buffer && !VirtualFree(slot.buffer, 0, MEM_RELEASE)) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, L"HTTPConnection::deleteObject", L"VirtualFree", error);
-        }
-        slot.buffer = nullptr;
-    }
+    releaseBuffers();
     delete[] receiveBuffer_;
     receiveBuffer_ = nullptr;
     delete[] safePath_;
@@ -548,10 +532,11 @@ bool HTTPConnection::sendFile() {
     }
     first_ = first;
     last_ = last;
-    nextReadOffset_ = first - first % kRingBufferSize;  // unbuffered reads start on a block
+    nextReadOffset_ = first - first % kIoBlock;  // unbuffered reads start on a block
     sent_ = 0;
     bool started = headStarted;
     if (headStarted && body) {
+        countTransfer();
         if (watch_)
             watch_->setReporting(watchSlot_, true);
         readInFlight_ = postRead();
@@ -572,19 +557,30 @@ bool HTTPConnection::postRead() {
     Slot& slot = slots_[readIndex_];
     if (!slot.freeForReading)
         return false;
-    if (!takeReference())
+    // Sized to what is left from this block-aligned offset, so that the last read of a body
+    // does not take (or read into) more than it needs.
+    LONGLONG remaining = last_ + 1 - nextReadOffset_;
+    if (!TransferBuffers::shared().take(remaining, &slot.block, log_))
         return false;
+    if (!takeReference()) {
+        TransferBuffers::shared().give(&slot.block, log_);
+        return false;
+    }
+    DWORD length = slot.block.size;
+    if (remaining < length)
+        length = static_cast<DWORD>((remaining + kIoBlock - 1) / kIoBlock * kIoBlock);
     DWORD index = readIndex_;
     slot.freeForReading = false;
     readIndex_ = (readIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgReadFile, index);
     record->overlapped()->Offset = static_cast<DWORD>(nextReadOffset_);
     record->overlapped()->OffsetHigh = static_cast<DWORD>(nextReadOffset_ >> 32);
-    if (!ReadFile(entry_->fileHandle, slot.buffer, kRingBufferSize, nullptr, record->overlapped())) {
+    if (!ReadFile(entry_->fileHandle, slot.block.data, length, nullptr, record->overlapped())) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             LOG_ERROR(log_, L"HTTPConnection::postRead", L"ReadFile", error);
             delete record;
+            TransferBuffers::shared().give(&slot.block, log_);
             slot.freeForReading = true;
             readIndex_ = index;
             giveReference();
@@ -607,7 +603,7 @@ bool HTTPConnection::postSend() {
     sendIndex_ = (sendIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgSendFile, index);
     WSABUF buffer;
-    buffer.buf = slot.buffer + slot.start;
+    buffer.buf = slot.block.data + slot.start;
     buffer.len = slot.bytes;
     if (WSASend(socket_, &buffer, 1, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
@@ -676,6 +672,7 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     updateStatus(false);
 
     EnterCriticalSection(&transferLock_);
+    TransferBuffers::shared().give(&slot.block, log_);
     slot.freeForReading = true;
     if (!readInFlight_)
         readInFlight_ = postRead();
@@ -685,6 +682,27 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     if (!finished)
         return 0;
     return finishSending(false);
+}
+
+// From the first buffer of a body to the connection's end this transfer has its share of
+// the pool's budget.
+void HTTPConnection::countTransfer() {
+    if (transferCounted_)
+        return;
+    transferCounted_ = true;
+    TransferBuffers::shared().beginTransfer();
+}
+
+// Called at deletion, when nothing is in flight any more: every buffer still held goes back.
+void HTTPConnection::releaseBuffers() {
+    for (Slot& slot : slots_)
+        TransferBuffers::shared().give(&slot.block, log_);
+    for (UploadBuffer& buffer : uploadBuffers_)
+        TransferBuffers::shared().give(&buffer.block, log_);
+    if (transferCounted_) {
+        TransferBuffers::shared().endTransfer();
+        transferCounted_ = false;
+    }
 }
 
 int HTTPConnection::onPiecesSent(BOOL ok, DWORD bytes) {

@@ -1,8 +1,8 @@
 // One accepted client of the share server: reads one request head, answers it from the
 // shared-file registry (file, range, index page, built-in content, 404, 401) and closes.
-// File data streams through a ring of page-aligned buffers: one read and one send in flight.
-// A POST receives one file into the uploads folder through the same two buffers
-// (HTTPConnectionUpload.cpp).
+// File data streams through two slots holding buffers of the shared pool (TransferBuffers),
+// each sized to what is left of the body: one read and one send in flight. A POST receives
+// one file into the uploads folder through two such buffers (HTTPConnectionUpload.cpp).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -12,18 +12,16 @@
 #include "IndexPage.h"
 #include "ServerObject.h"
 #include "TextHelpers.h"
+#include "TransferBuffers.h"
 #include "UploadParts.h"
 
 class FileHandler;
 class TrafficCounters;
 struct FileEntry;
 
-#ifndef WEXA_RING_BUFFER_SIZE
-#define WEXA_RING_BUFFER_SIZE 8192
-#endif
-// Size of each ring buffer; a multiple of the disk sector size, as unbuffered reads need.
-constexpr DWORD kRingBufferSize = WEXA_RING_BUFFER_SIZE;
-constexpr DWORD kRingSlots = 2;
+// Unbuffered reads and writes start at multiples of this and move whole multiples of it.
+constexpr DWORD kIoBlock = kBlockMinSize;
+constexpr DWORD kRingSlots = kTransferSlots;
 constexpr DWORD kReceiveCapacity = 4096;
 // At most this much of a refused request body is read and dropped before the connection closes.
 constexpr LONGLONG kDrainLimit = 64 * 1024;
@@ -103,12 +101,13 @@ private:
     // Receiving streams the file's body through the ring buffers (codes 8 and 9).
     enum PostPhase { PostOff, PostScanning, PostReceiving, PostDraining, PostComplete };
     struct UploadBuffer {
+        TransferBlock block;   // taken for the first receive into it, given back once written
         DWORD fill = 0;
         bool readyToWrite = false;
     };
 
     struct Slot {
-        char* buffer = nullptr;
+        TransferBlock block;   // taken by the read, given back when its bytes are sent
         DWORD bytes = 0;       // to send
         DWORD start = 0;       // offset of those bytes in the buffer
         bool freeForReading = true;
@@ -141,6 +140,8 @@ private:
     int onFileRead(ServerMessage* message, BOOL ok, DWORD bytes);
     int onFileSent(ServerMessage* message, BOOL ok, DWORD bytes);
     int finishSending(bool failed);
+    void countTransfer();
+    void releaseBuffers();
     void updatePath(bool head);
     void updateStatus(bool forced);
     void postProgress(LONGLONG done, LONGLONG total);
@@ -179,6 +180,7 @@ private:
     ConnectionWatch* watch_;
     DWORD watchSlot_ = ConnectionWatch::kNoSlot;
     LONGLONG pageReserved_ = 0;   // bytes of kPageBudget this connection's page holds
+    bool transferCounted_ = false;  // counted among the pool's transfers (TransferBuffers)
 
     CRITICAL_SECTION transferLock_;
     bool transferLockReady_ = false;

@@ -30,7 +30,11 @@ class Fixture:
         files = os.path.join(cls.root, "files")
         os.mkdir(files)
         rnd = random.Random(7)
-        cls.sizes = [0, 1, 8191, 8192, 8193, 10 * 1024 * 1024]
+        # Around the unbuffered-read block (4 KiB), the old ring size (8 KiB) and the largest
+        # transfer buffer (1 MiB), and a tail after several full buffers.
+        MiB = 1024 * 1024
+        cls.sizes = [0, 1, 4095, 4096, 4097, 8191, 8192, 8193, MiB - 1, MiB, MiB + 1, 2 * MiB + 4097,
+                     10 * MiB]
         cls.data = {}
         for size in cls.sizes:
             data = rnd.randbytes(size)
@@ -125,6 +129,11 @@ class ServingFiles(unittest.TestCase):
             ("bytes=0-99,100-199", 206, (0, 199)),
             ("bytes=50-150,0-60", 206, (0, 150)),
             ("bytes=8200-8300", 206, (8200, 8300)),
+            ("bytes=4095-4096", 206, (4095, 4096)),
+            ("bytes=1048575-1048576", 206, (1048575, 1048576)),
+            ("bytes=1048576-2097152", 206, (1048576, 2097152)),
+            ("bytes=4097-%d" % (3 * 1048576 + 1), 206, (4097, 3 * 1048576 + 1)),
+            ("bytes=-%d" % (1048576 + 1), 206, (size - 1048576 - 1, size - 1)),
             ("bytes=12345-%d" % (size * 3), 206, (12345, size - 1)),
             ("bytes=-0", 200, None),
         ]
