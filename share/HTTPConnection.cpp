@@ -16,7 +16,8 @@ static const wchar_t kLogUnit[] = L"HTTPConnection";
 
 namespace {
 
-const size_t kMaxPieces = 20;
+// A body up to this size goes out with the head in front of it, in one send.
+const LONGLONG kSmallBody = 64 * 1024;
 
 #define PIECE(literal) {literal, sizeof(literal) - 1}
 
@@ -151,6 +152,13 @@ void HTTPConnection::fillPeerAddress(wchar_t* out, size_t capacity) {
 void HTTPConnection::terminateObject() {
     // Every outstanding receive, send and read then completes with an error.
     ObjectLock hold(this);
+    // Cancelled first: under Wine a send still pending on a reset socket is not always
+    // completed by closesocket alone, and the connection would then never be released.
+    if (!CancelIoEx(reinterpret_cast<HANDLE>(socket_), nullptr)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_NOT_FOUND)
+            LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"CancelIoEx", error);
+    }
     if (closesocket(socket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"closesocket", error);
@@ -202,10 +210,28 @@ bool HTTPConnection::postRecv() {
 }
 
 int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
-    if (ok && bytes > 0) {
+    if (watchingPeer_) {
+        // The peer reset the connection: its response can go nowhere, and a send pending at
+        // that moment may never complete under Wine, so the connection ends now. Wine reports
+        // some resets as an orderly end of data; a half-close still gets its whole response.
+        if (!ok || (bytes == 0 && peerReset()))
+            return 1;
+        if (bytes > 0)
+            counters_->addReceived(bytes);   // bytes after the head are not a request
+    } else if (ok && bytes > 0) {
         counters_->addReceived(bytes);
-        if (handleData(bytes) && postRecv())
-            return 0;
+        if (handleData(bytes)) {
+            if (postRecv())
+                return 0;
+        } else if (streamingFile()) {
+            // While a file body goes out one receive stays posted, only to learn of a reset;
+            // a socket that takes no receive any more has been reset already. Marked first:
+            // the body may end before the post returns, and then ends the connection itself.
+            EnterCriticalSection(&transferLock_);
+            watchingPeer_ = true;
+            LeaveCriticalSection(&transferLock_);
+            return postRecv() ? 0 : 1;
+        }
     }
     EnterCriticalSection(&transferLock_);
     // An upload's body has a receive pipeline of its own, which finishes the receive side.
@@ -214,6 +240,26 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     bool done = sendFinished_ && receiveFinished_;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
+}
+
+// After the receive side saw its end: an error state on the socket means a reset, not a FIN.
+bool HTTPConnection::peerReset() {
+    WSAPOLLFD probe = {};
+    probe.fd = socket_;
+    probe.events = POLLWRNORM;
+    if (WSAPoll(&probe, 1, 0) == SOCKET_ERROR) {
+        DWORD error = WSAGetLastError();
+        LOG_ERROR(log_, L"HTTPConnection::handleData", L"WSAPoll", error);
+        return true;
+    }
+    return (probe.revents & (POLLERR | POLLNVAL)) != 0;
+}
+
+bool HTTPConnection::streamingFile() {
+    EnterCriticalSection(&transferLock_);
+    bool streaming = bodyFollows_ && postPhase_ == PostOff && !sendFinished_;
+    LeaveCriticalSection(&transferLock_);
+    return streaming;
 }
 
 // Answers whether more data is wanted.
@@ -435,21 +481,24 @@ bool HTTPConnection::send503() {
                     PIECE("\r\nRetry-After: 10"));
 }
 
-// The head and, except for HEAD, the body: two gather writes, counted before they start.
-// Whoever brings the count to zero finishes the send side: a completion (onPiecesSent), or
-// this caller when a failed start leaves nothing in flight (false tells it so). A head that
-// completes while the body's start fails on another thread thus never strands the connection.
+// The head and, except for HEAD, the body: one gather write (one operation, not two), counted
+// before it starts. Whoever brings the count to zero finishes the send side: the completion
+// (onPiecesSent), or this caller when a failed start leaves nothing in flight (false tells it so).
 bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
     bool withBody = request_.method != kMethodHead && bodyCount > 0;
+    Piece all[kMaxPieces];
+    size_t count = 0;
+    for (size_t i = 0; i < headCount && count < kMaxPieces; ++i)
+        all[count++] = head[i];
+    for (size_t i = 0; withBody && i < bodyCount && count < kMaxPieces; ++i)
+        all[count++] = body[i];
     EnterCriticalSection(&transferLock_);
-    responseSends_ += withBody ? 2 : 1;
+    ++responseSends_;
     LeaveCriticalSection(&transferLock_);
-    bool headStarted = postPieces(head, headCount);
-    bool bodyStarted = headStarted && withBody && postPieces(body, bodyCount);
-    if (!headStarted || (withBody && !bodyStarted)) {
+    if (headCount + (withBody ? bodyCount : 0) > kMaxPieces || !postPieces(all, count)) {
         LOG_ERROR_TEXT(log_, L"HTTPConnection::postSend", L"postSend failed");
         EnterCriticalSection(&transferLock_);
-        responseSends_ -= (headStarted ? 0 : 1) + (withBody && !bodyStarted ? 1 : 0);
+        --responseSends_;
         bool inFlight = responseSends_ > 0;
         LeaveCriticalSection(&transferLock_);
         return inFlight;
@@ -498,7 +547,7 @@ bool HTTPConnection::sendFile() {
     updatePath(!isGet);
 
     currentHttpDate(date_, sizeof date_);
-    Piece head[16];
+    Piece* head = fileHead_;
     size_t n = 0;
     if (partial)
         head[n++] = PIECE("HTTP/1.1 206 Partial Content\r\nDate: ");
@@ -524,11 +573,18 @@ bool HTTPConnection::sendFile() {
     head[n++] = PIECE("\r\nConnection: close\r\n\r\n");
 
     EnterCriticalSection(&transferLock_);
-    ++responseSends_;
-    bool headStarted = postPieces(head, n);
-    if (!headStarted) {
-        --responseSends_;
-        LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postSend failed");
+    // With a body the head waits for the first data and goes out in the same send: under
+    // Wine every operation costs about the same, and a small file then takes one send, not two.
+    bool headStarted = true;
+    if (body && last - first < kSmallBody) {
+        fileHeadCount_ = n;
+    } else {
+        ++responseSends_;
+        headStarted = postPieces(head, n);
+        if (!headStarted) {
+            --responseSends_;
+            LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postSend failed");
+        }
     }
     first_ = first;
     last_ = last;
@@ -602,10 +658,19 @@ bool HTTPConnection::postSend() {
     slot.readyToSend = false;
     sendIndex_ = (sendIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgSendFile, index);
-    WSABUF buffer;
-    buffer.buf = slot.block.data + slot.start;
-    buffer.len = slot.bytes;
-    if (WSASend(socket_, &buffer, 1, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
+    WSABUF buffers[kMaxPieces + 1];
+    DWORD used = 0;
+    // The first data of a body carries the response head in front of it.
+    for (size_t i = 0; i < fileHeadCount_; ++i) {
+        buffers[used].buf = const_cast<char*>(fileHead_[i].data);
+        buffers[used].len = static_cast<ULONG>(fileHead_[i].length);
+        record->headBytes += buffers[used].len;
+        ++used;
+    }
+    buffers[used].buf = slot.block.data + slot.start;
+    buffers[used].len = slot.bytes;
+    ++used;
+    if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         if (error != WSA_IO_PENDING) {
@@ -615,6 +680,7 @@ bool HTTPConnection::postSend() {
             return false;
         }
     }
+    fileHeadCount_ = 0;
     return true;
 }
 
@@ -654,7 +720,7 @@ int HTTPConnection::onFileRead(ServerMessage* message, BOOL ok, DWORD bytes) {
 int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     IoRecord* record = static_cast<IoRecord*>(message);
     Slot& slot = slots_[record->slot];
-    if (!ok || bytes == 0 || bytes < slot.bytes) {
+    if (!ok || bytes == 0 || bytes < slot.bytes + record->headBytes) {
         EnterCriticalSection(&transferLock_);
         sendInFlight_ = false;
         transferFailed_ = true;
@@ -662,12 +728,13 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
         return 1;
     }
     counters_->addSent(bytes);
+    DWORD data = bytes - record->headBytes;
     if (entry_->itemId)
-        files_->addSent(entry_->itemId, bytes);
+        files_->addSent(entry_->itemId, data);
     if (watch_)
         watch_->progress(watchSlot_);
     EnterCriticalSection(&transferLock_);
-    sent_ += bytes;
+    sent_ += data;
     LeaveCriticalSection(&transferLock_);
     updateStatus(false);
 
@@ -726,7 +793,8 @@ int HTTPConnection::finishSending(bool failed) {
     updateStatus(true);
     EnterCriticalSection(&transferLock_);
     sendFinished_ = true;
-    bool done = receiveFinished_ || failed;
+    // A receive posted only to watch for a reset does not keep a finished response open.
+    bool done = receiveFinished_ || watchingPeer_ || failed;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
 }

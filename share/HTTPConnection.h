@@ -22,6 +22,8 @@ struct FileEntry;
 // Unbuffered reads and writes start at multiples of this and move whole multiples of it.
 constexpr DWORD kIoBlock = kBlockMinSize;
 constexpr DWORD kRingSlots = kTransferSlots;
+// Most pieces one gather write takes (an index page's head and body together).
+constexpr size_t kMaxPieces = 32;
 constexpr DWORD kReceiveCapacity = 4096;
 // At most this much of a refused request body is read and dropped before the connection closes.
 constexpr LONGLONG kDrainLimit = 64 * 1024;
@@ -96,6 +98,7 @@ private:
     struct IoRecord : ServerMessage {
         IoRecord(DWORD id, DWORD messageCode, DWORD ringSlot = 0) : ServerMessage(id, messageCode), slot(ringSlot) {}
         DWORD slot;
+        DWORD headBytes = 0;   // of a file send: response head bytes in front of the data
     };
     // Where a POST stands. Scanning and Draining read the request buffer (code 4);
     // Receiving streams the file's body through the ring buffers (codes 8 and 9).
@@ -120,6 +123,8 @@ private:
 
     int onReceive(BOOL ok, DWORD bytes);
     bool handleData(DWORD bytes);
+    bool streamingFile();
+    bool peerReset();
     bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
@@ -185,6 +190,7 @@ private:
     CRITICAL_SECTION transferLock_;
     bool transferLockReady_ = false;
     bool receiveFinished_ = false;
+    bool watchingPeer_ = false;   // a receive is posted after the head only to see a reset (lock)
     bool sendFinished_ = false;
     char* receiveBuffer_ = nullptr;
     DWORD received_ = 0;
@@ -205,9 +211,10 @@ private:
     char contentRange_[kContentRangeCapacity] = {};
     char contentLength_[30] = {};
     char heading_[kHeadingCapacity] = {};
-    char owner_[kTableOwnerCapacity] = {};
 
     DWORD responseSends_ = 0;
+    Piece fileHead_[16];            // a file response's head, sent with its first data
+    size_t fileHeadCount_ = 0;      // pieces of it still to send
     bool bodyFollows_ = false;
     LONGLONG first_ = 0;
     LONGLONG last_ = 0;
