@@ -151,7 +151,6 @@ void HTTPConnection::fillPeerAddress(wchar_t* out, size_t capacity) {
 
 void HTTPConnection::terminateObject() {
     // Every outstanding receive, send and read then completes with an error.
-    ObjectLock hold(this);
     // Cancelled first: under Wine a send still pending on a reset socket is not always
     // completed by closesocket alone, and the connection would then never be released.
     if (!CancelIoEx(reinterpret_cast<HANDLE>(socket_), nullptr)) {
@@ -159,6 +158,7 @@ void HTTPConnection::terminateObject() {
         if (error != ERROR_NOT_FOUND)
             LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"CancelIoEx", error);
     }
+    ObjectLock hold(this);
     if (closesocket(socket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"closesocket", error);
@@ -213,11 +213,14 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     if (watchingPeer_) {
         // The peer reset the connection: its response can go nowhere, and a send pending at
         // that moment may never complete under Wine, so the connection ends now. Wine reports
-        // some resets as an orderly end of data; a half-close still gets its whole response.
-        if (!ok || (bytes == 0 && peerReset()))
+        // some resets as an orderly end of data: a half-closed client still gets its whole
+        // response while it reads, but a send that stalls after it is cut soon.
+        if (!ok)
             return 1;
         if (bytes > 0)
             counters_->addReceived(bytes);   // bytes after the head are not a request
+        else if (watch_)
+            watch_->enter(watchSlot_, ConnectionWatch::PhasePeerClosed);
     } else if (ok && bytes > 0) {
         counters_->addReceived(bytes);
         if (handleData(bytes)) {
@@ -240,19 +243,6 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     bool done = sendFinished_ && receiveFinished_;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
-}
-
-// After the receive side saw its end: an error state on the socket means a reset, not a FIN.
-bool HTTPConnection::peerReset() {
-    WSAPOLLFD probe = {};
-    probe.fd = socket_;
-    probe.events = POLLWRNORM;
-    if (WSAPoll(&probe, 1, 0) == SOCKET_ERROR) {
-        DWORD error = WSAGetLastError();
-        LOG_ERROR(log_, L"HTTPConnection::handleData", L"WSAPoll", error);
-        return true;
-    }
-    return (probe.revents & (POLLERR | POLLNVAL)) != 0;
 }
 
 bool HTTPConnection::streamingFile() {

@@ -124,7 +124,6 @@ private:
     int onReceive(BOOL ok, DWORD bytes);
     bool handleData(DWORD bytes);
     bool streamingFile();
-    bool peerReset();
     bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
