@@ -471,24 +471,23 @@ bool HTTPConnection::send503() {
                     PIECE("\r\nRetry-After: 10"));
 }
 
-// The head and, except for HEAD, the body: one gather write (one operation, not two), counted
-// before it starts. Whoever brings the count to zero finishes the send side: the completion
-// (onPiecesSent), or this caller when a failed start leaves nothing in flight (false tells it so).
+// The head and, except for HEAD, the body: two gather writes, counted before they start.
+// (One write of both was tried: under Wine a send of several pieces that is pending when the
+// client resets was then often never completed.) Whoever brings the count to zero finishes the
+// send side: a completion (onPiecesSent), or this caller when a failed start leaves nothing in
+// flight (false tells it so). A head that completes while the body's start fails on another
+// thread thus never strands the connection.
 bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
     bool withBody = request_.method != kMethodHead && bodyCount > 0;
-    Piece all[kMaxPieces];
-    size_t count = 0;
-    for (size_t i = 0; i < headCount && count < kMaxPieces; ++i)
-        all[count++] = head[i];
-    for (size_t i = 0; withBody && i < bodyCount && count < kMaxPieces; ++i)
-        all[count++] = body[i];
     EnterCriticalSection(&transferLock_);
-    ++responseSends_;
+    responseSends_ += withBody ? 2 : 1;
     LeaveCriticalSection(&transferLock_);
-    if (headCount + (withBody ? bodyCount : 0) > kMaxPieces || !postPieces(all, count)) {
+    bool headStarted = postPieces(head, headCount);
+    bool bodyStarted = headStarted && withBody && postPieces(body, bodyCount);
+    if (!headStarted || (withBody && !bodyStarted)) {
         LOG_ERROR_TEXT(log_, L"HTTPConnection::postSend", L"postSend failed");
         EnterCriticalSection(&transferLock_);
-        --responseSends_;
+        responseSends_ -= (headStarted ? 0 : 1) + (withBody && !bodyStarted ? 1 : 0);
         bool inFlight = responseSends_ > 0;
         LeaveCriticalSection(&transferLock_);
         return inFlight;
