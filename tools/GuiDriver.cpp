@@ -179,15 +179,29 @@ int statusText(HWND bar, int part) {
     return 0;
 }
 
-int doubleClickPart(HWND bar, int part) {
-    RemoteBlock block(bar, sizeof(RECT));
-    if (!block.ok() || !SendMessageW(bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(block.at(0))))
-        return 1;
+// The middle of an item's rectangle as the control writes it for `message` (SB_GETRECT,
+// TCM_GETITEMRECT, HDM_GETITEMRECT), read across the process boundary.
+bool itemCenter(HWND control, UINT message, int index, LPARAM* at) {
+    RemoteBlock block(control, sizeof(RECT));
+    if (!control || !block.ok() || !SendMessageW(control, message, index, reinterpret_cast<LPARAM>(block.at(0))))
+        return false;
     RECT rect;
     block.read(0, &rect, sizeof rect);
-    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-    PostMessageW(bar, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageW(bar, WM_LBUTTONUP, 0, at);
+    *at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    return true;
+}
+
+// Posted in order, so the control sees a press and a release in the same spot: a click.
+void postClick(HWND window, LPARAM at, bool right = false) {
+    PostMessageW(window, right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN, right ? MK_RBUTTON : MK_LBUTTON, at);
+    PostMessageW(window, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, at);
+}
+
+int doubleClickPart(HWND bar, int part) {
+    LPARAM at;
+    if (!itemCenter(bar, SB_GETRECT, part, &at))
+        return 1;
+    postClick(bar, at);
     PostMessageW(bar, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
     PostMessageW(bar, WM_LBUTTONUP, 0, at);
     return 0;
@@ -195,14 +209,10 @@ int doubleClickPart(HWND bar, int part) {
 
 // A right click in a status-bar part: the release is what opens the part's menu.
 int rightClickPart(HWND bar, int part) {
-    RemoteBlock block(bar, sizeof(RECT));
-    if (!block.ok() || !SendMessageW(bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(block.at(0))))
+    LPARAM at;
+    if (!itemCenter(bar, SB_GETRECT, part, &at))
         return 1;
-    RECT rect;
-    block.read(0, &rect, sizeof rect);
-    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-    PostMessageW(bar, WM_RBUTTONDOWN, MK_RBUTTON, at);
-    PostMessageW(bar, WM_RBUTTONUP, 0, at);
+    postClick(bar, at, true);
     return 0;
 }
 
@@ -282,14 +292,10 @@ HWND findTop(const wchar_t* className, const wchar_t* title) {
 //   state HWND                        "enabled<TAB>checked" of a control
 //   gettext HWND                      the whole text through WM_GETTEXT (up to 16383 units)
 int clickTab(HWND tabs, int index) {
-    RemoteBlock block(tabs, sizeof(RECT));
-    if (!block.ok() || !SendMessageW(tabs, TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(block.at(0))))
+    LPARAM at;
+    if (!itemCenter(tabs, TCM_GETITEMRECT, index, &at))
         return 1;
-    RECT rect;
-    block.read(0, &rect, sizeof rect);
-    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-    PostMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageW(tabs, WM_LBUTTONUP, 0, at);
+    postClick(tabs, at);
     return 0;
 }
 
@@ -316,16 +322,10 @@ int pageCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
 
 int clickHeader(HWND list, int column) {
     HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
-    RemoteBlock block(list, sizeof(RECT));
-    if (!header || !block.ok() ||
-        !SendMessageW(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(block.at(0))))
+    LPARAM at;
+    if (!itemCenter(header, HDM_GETITEMRECT, column, &at))
         return 1;
-    RECT rect;
-    block.read(0, &rect, sizeof rect);
-    LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-    // Posted in order: the header sees a press and a release in the same spot, a click.
-    PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageW(header, WM_LBUTTONUP, 0, at);
+    postClick(header, at);
     return 0;
 }
 
@@ -399,9 +399,7 @@ int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv)
     if (!wcscmp(command, L"click")) {
         RECT rect;
         GetClientRect(window, &rect);
-        LPARAM at = MAKELPARAM(rect.right / 2, rect.bottom / 2);
-        PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
-        PostMessageW(window, WM_LBUTTONUP, 0, at);
+        postClick(window, MAKELPARAM(rect.right / 2, rect.bottom / 2));
         return 0;
     }
     if (!wcscmp(command, L"focus")) {
@@ -561,9 +559,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!wcscmp(command, L"rclick")) {
         RECT rect;
         GetClientRect(window, &rect);
-        LPARAM at = MAKELPARAM(rect.right / 2, rect.bottom / 2);
-        PostMessageW(window, WM_RBUTTONDOWN, MK_RBUTTON, at);
-        PostMessageW(window, WM_RBUTTONUP, 0, at);
+        postClick(window, MAKELPARAM(rect.right / 2, rect.bottom / 2), true);
         return 0;
     }
     if (!wcscmp(command, L"drop") && argc >= 4)

@@ -25,7 +25,7 @@ public:
         *value = nullptr;
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE get_Item(BSTR, IUPnPDevice** device) override {
+    HRESULT STDMETHODCALLTYPE get_Item(BSTR, IDispatch** device) override {
         *device = nullptr;
         return E_NOTIMPL;
     }
@@ -120,7 +120,7 @@ public:
     HRESULT STDMETHODCALLTYPE CreateAsyncFind(BSTR, DWORD, IUnknown*, LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE StartAsyncFind(LONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CancelAsyncFind(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FindByUDN(BSTR, IUPnPDevice** device) override {
+    HRESULT STDMETHODCALLTYPE FindByUDN(BSTR, IDispatch** device) override {
         *device = nullptr;
         return E_NOTIMPL;
     }
