@@ -25,8 +25,6 @@ CONNECTION_CHOICES = [1, 2, 3, 5, 10, 15, 25, 50]
 COL_RATE, COL_REMAINING, COL_FILE, COL_URL, COL_CONNECTIONS = 3, 4, 5, 6, 7
 
 
-
-
 def downloads_list(folder, records):
     """Settings for a start with a prepared DownloadsList (records as downloadhost.record makes them)."""
     return {"DownloadsDirectory": wine_path(folder), "DLMinimizeFunction": 2,

@@ -18,8 +18,6 @@ DETECT_ADDRESS, AUTO_DETECT, ADDRESS_EDIT = 1011, 1007, 1021
 OK_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
 
 
-
-
 class Program(ProgramProcess):
     """WexaShare.exe with the address box's controls."""
 

@@ -19,10 +19,6 @@ DIALOG_OK = 1
 NET_ENABLE_UPNP, PORT_NUMBER = 1007, 9001
 
 
-
-
-
-
 class Program(ProgramProcess):
     def __init__(self, settings):
         values = dict(QUIET)

@@ -19,8 +19,6 @@ AUTO_UPDATE = 1002
 QUIET = dict(QUIET, ServerAddress="1.2.3.4")
 
 
-
-
 def control(parent, control_id, cls=None):
     for hwnd, klass, cid, _, _ in children(parent, cls):
         if cid == control_id and driver("parent", hwnd).strip() == parent:

@@ -32,8 +32,6 @@ def click_open(dialog):
     wait_for("the dialog's Open button", attempt)
 
 
-
-
 def rect(window):
     return [int(v) for v in driver("rect", window).split()]
 

@@ -52,10 +52,6 @@ OFFER_BOTH = ("An update is available for Wexa-Share. Do you wish to install it 
               "accessed at a later time from the Updates section on the Options tab.").replace("\r", " ").replace("\n", " ")
 
 
-
-
-
-
 def temp_folder():
     """The user's temporary folder in the prefix (GetTempPathW's answer), or None before the prefix has one."""
     users = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users")
