@@ -42,7 +42,8 @@ class FirewallCase(unittest.TestCase):
     def settle(self, host, text, timeout=20):
         """The firewall statuses up to the first with `text`; (state, result) of that one."""
         seen = host.statuses("firewall", lambda t: t == text, timeout)
-        self.assertEqual(seen[0], (1, 0, "FW Initiating"))
+        # "FW Initiating" may be dropped when the result overtakes it on another engine worker.
+        self.assertTrue(seen[0] == (1, 0, "FW Initiating") or len(seen) == 1, seen)
         return seen[-1][:2]
 
     def assert_only_own_changes(self, path):
