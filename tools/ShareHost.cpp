@@ -11,7 +11,7 @@
 // Standard input: "count", "upnp on", "upnp off" (as the Network tab's "Enable UPnP" box),
 // "quit" (end of input also quits).
 // WEXA_TIME_LIMITS="<head>,<body>,<send>,<drain>" (milliseconds) shortens the connections' time
-// limits so that tests of them run in seconds.
+// limits so that tests of them run in seconds. WEXA_HOST_LOG=<Windows path> writes the log there.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -155,7 +155,9 @@ int wmain() {
     initSettingsLock();
     setDefaultSettings();
     Log log;
-    log.initLog(nullptr);
+    wchar_t logPath[MAX_PATH] = {};
+    DWORD logLength = GetEnvironmentVariableW(L"WEXA_HOST_LOG", logPath, MAX_PATH);
+    log.initLog(logLength > 0 && logLength < MAX_PATH ? logPath : nullptr);
     loadSettings(&log);
 
     WSADATA wsa;

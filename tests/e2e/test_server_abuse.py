@@ -90,7 +90,8 @@ class EarlyCloses(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         Folders.make()
-        cls.host = ShareHost(Folders.settings()).__enter__()
+        cls.log = os.path.join(Folders.root, "host.log")
+        cls.host = ShareHost(Folders.settings(), env={"WEXA_HOST_LOG": wine_path(cls.log)}).__enter__()
         cls.port = cls.host.port
         cls.baseline = cls.host.object_count()
         # Ten taken names: an upload of "taken.txt" finds no free name and gets a 409.
@@ -121,6 +122,16 @@ class EarlyCloses(unittest.TestCase):
             os.unlink(os.path.join(Folders.received, name))
         return len(sent)
 
+    def logged_errors(self):
+        """The host's log entries without their times, with the count of each, for a failure's message."""
+        counts = {}
+        with open(self.log, "rb") as f:
+            for entry in f.read().decode("utf-16", "replace").split("\r\n\r\n"):
+                entry = entry.split("\t", 1)[-1].replace("\r\n", " / ").strip()
+                if entry:
+                    counts[entry] = counts.get(entry, 0) + 1
+        return "host log: %r" % sorted(counts.items(), key=lambda kv: -kv[1])[:20]
+
     def test_every_early_close_frees_its_connection(self):
         leaks = []
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
@@ -135,7 +146,7 @@ class EarlyCloses(unittest.TestCase):
                             # Later cases are judged on their own.
                             self.baseline = left
                 # The uploads really ran (those cut by a reset leave no file).
-                self.assertGreater(self.clear_received(), 0)
+                self.assertGreater(self.clear_received(), 0, self.logged_errors())
         self.assertEqual(leaks, [])
         # The server still answers.
         with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
