@@ -58,7 +58,9 @@ class StatusDialog:
         return {cid: (hwnd, visible, text) for hwnd, _, cid, visible, text in children(self.hwnd)}
 
     def text(self, cid):
-        return self.controls()[cid][2]
+        """None while the control cannot be read (a driver call that timed out on a busy machine)."""
+        control = self.controls().get(cid)
+        return control[2] if control else None
 
     def wait_text(self, cid, expected, timeout=30):
         try:
