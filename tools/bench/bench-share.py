@@ -244,33 +244,9 @@ def sha_file(path):
     return h.hexdigest()
 
 
-def disk_write_rate(folder, size):
-    """MB/s of a plain buffered write of `size` bytes into folder: the ceiling of any upload stored there."""
-    path = os.path.join(folder, "disk-probe.bin")
-    block = os.urandom(MiB)
-    start = time.time()
-    with open(path, "wb") as f:
-        for _ in range(size // MiB):
-            f.write(block)
-    rate = size / MiB / (time.time() - start)
-    os.unlink(path)
-    return rate
-
-
-def upload_folder(base):
-    """Uploads land in memory when the machine has a tmpfs, so that the figures are the server's and not
-    the disk's (a disk that takes plain writes at 400 MB/s caps every upload there)."""
-    memory = "/dev/shm"
-    if os.path.isdir(memory) and os.access(memory, os.W_OK) and shutil.disk_usage(memory).free > 4 << 30:
-        return tempfile.mkdtemp(prefix="wexa-bench-uploads-", dir=memory)
-    return tempfile.mkdtemp(prefix="wexa-bench-uploads-", dir=base)
-
-
 def upload_figures(name, tree, files, base, big):
-    uploads = upload_folder(base)
-    print("%-7s uploads stored in %s (plain writes there: %.0f MB/s; into %s: %.0f MB/s)"
-          % (name, os.path.dirname(uploads), disk_write_rate(uploads, big), base, disk_write_rate(base, big)),
-          flush=True)
+    uploads = os.path.join(base, "uploads-" + name)
+    os.mkdir(uploads)
     server = OurServer(name, tree, files, uploads)
     try:
         before, after, objects = idle_memory(server)
