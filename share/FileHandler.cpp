@@ -530,9 +530,7 @@ FileEntry* FileHandler::buildIndex(const wchar_t* folderPath, DWORD length,
     if (!pattern)
         return nullptr;
     WIN32_FIND_DATAW found;
-    // No short names (the listing never shows them) and larger batches per directory read.
-    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = FindFirstFileW(pattern, &found);
     delete[] pattern;
     if (search == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();

@@ -182,11 +182,6 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
     case MsgReport:
         reportProgress();
         return 0;
-    case MsgSendContinue:
-        // Only a go-ahead: a failure shows again in the body's receive.
-        if (ok)
-            counters_->addSent(bytes);
-        return 0;
     default:
         return 0;
     }
@@ -500,7 +495,7 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
     return true;
 }
 
-bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
+bool HTTPConnection::postPieces(const Piece* pieces, size_t count) {
     ObjectLock hold(this);
     if (count > kMaxPieces || !takeReference())
         return false;
@@ -513,7 +508,7 @@ bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
         buffers[used].len = static_cast<ULONG>(pieces[i].length);
         ++used;
     }
-    IoRecord* record = new IoRecord(id_, code);
+    IoRecord* record = new IoRecord(id_, MsgSendPieces);
     if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
@@ -584,11 +579,6 @@ bool HTTPConnection::sendFile() {
     last_ = last;
     nextReadOffset_ = first - first % kIoBlock;  // unbuffered reads start on a block
     sent_ = 0;
-    // The first progress record comes a second into the body: a body sent sooner has only
-    // its final one.
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    lastProgress_ = now.QuadPart;
     bool started = headStarted;
     if (headStarted && body) {
         countTransfer();

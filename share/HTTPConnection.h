@@ -80,7 +80,6 @@ public:
         MsgPostReceive = 8,
         MsgPostWrite = 9,
         MsgReport = 10,   // from the listener's sweep: post the transfer's progress now
-        MsgSendContinue = 11,
     };
     static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
@@ -128,7 +127,7 @@ private:
     bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
-    bool postPieces(const Piece* pieces, size_t count, DWORD code = MsgSendPieces);
+    bool postPieces(const Piece* pieces, size_t count);
     bool sendEntry();
     bool sendFile();
     bool sendPage(const Piece* body, size_t count);

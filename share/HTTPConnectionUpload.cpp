@@ -95,12 +95,6 @@ bool HTTPConnection::beginPost(bool authorized) {
         LeaveCriticalSection(&transferLock_);
         return false;
     }
-    // A client that waits for a go-ahead (command-line tools do, for large bodies) would
-    // otherwise sit out its own time-out before sending. Ordered before any later answer.
-    if (request_.expectContinue && request_.version == kVersion11 && received_ == 0) {
-        static const Piece goAhead[] = {PIECE("HTTP/1.1 100 Continue\r\n\r\n")};
-        postPieces(goAhead, 1, MsgSendContinue);
-    }
     return handlePostData();
 }
 

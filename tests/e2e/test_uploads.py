@@ -252,26 +252,6 @@ class Receiving(Uploads, unittest.TestCase):
             with self.subTest(request=request[:70]):
                 self.assertEqual(raw_request(self.port, request), b"")
 
-    def test_a_client_that_waits_for_the_go_ahead_gets_it_before_sending_the_body(self):
-        data = random.Random(11).randbytes(200000)
-        body = multipart([("file", "waited.bin", data)])
-        head = ("POST /send_file.post HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
-                "Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %d\r\n\r\n"
-                % (BOUNDARY, len(body))).encode()
-        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
-            s.sendall(head)
-            self.assertEqual(s.recv(4096), b"HTTP/1.1 100 Continue\r\n\r\n")
-            s.sendall(body)
-            answer = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
-        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:100])
-        with open(self.stored("waited.bin"), "rb") as f:
-            self.assertEqual(f.read(), data)
-
     def test_twenty_concurrent_uploads_are_all_stored_exactly(self):
         sources = [make_file(self.sources, "c%02d.bin" % i, 300000 + i * 7919, 100 + i) for i in range(20)]
 
