@@ -291,10 +291,14 @@ HWND findTop(const wchar_t* className, const wchar_t* title) {
 //   settext HWND TEXT                 WM_SETTEXT (an edit then sends EN_CHANGE)
 //   state HWND                        "enabled<TAB>checked" of a control
 //   gettext HWND                      the whole text through WM_GETTEXT (up to 16383 units)
+// A window that has just appeared may not have added its tabs yet: asked again for a while.
 int clickTab(HWND tabs, int index) {
     LPARAM at;
-    if (!itemCenter(tabs, TCM_GETITEMRECT, index, &at))
-        return 1;
+    for (int tries = 0; !itemCenter(tabs, TCM_GETITEMRECT, index, &at); ++tries) {
+        if (tries == 50 || !IsWindow(tabs))
+            return 1;
+        Sleep(100);
+    }
     postClick(tabs, at);
     return 0;
 }
