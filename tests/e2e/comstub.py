@@ -12,7 +12,7 @@ import os
 import subprocess
 import tempfile
 
-from sharehost import BIN_DIR, WINE, wine_env, wine_path
+from sharehost import BIN_DIR, WINE, reg_import, wine_env, wine_path
 
 DLL = os.path.join(BIN_DIR, "bin", "WexaTestCom.dll")
 PROBE = os.path.join(BIN_DIR, "bin", "WexaTestComProbe.exe")
@@ -38,17 +38,6 @@ E_FAIL = 0x80004005
 E_ACCESSDENIED = 0x80070005
 ERROR_BUSY = 0x800700AA
 SERVICE_ABSENT = 0x800706D9
-
-
-def reg_import(lines):
-    with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16") as f:
-        f.write("\r\n".join(["Windows Registry Editor Version 5.00", ""] + lines) + "\r\n")
-        path = f.name
-    try:
-        subprocess.run([WINE, "regedit", "/S", wine_path(path)], env=wine_env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    finally:
-        os.unlink(path)
 
 
 def reg_text(text):

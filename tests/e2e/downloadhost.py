@@ -14,7 +14,8 @@ import threading
 import time
 import unittest
 
-from sharehost import BIN_DIR, KEY, WINE, free_port, make_file, sha_file, wine_env, wine_path, write_settings
+from sharehost import (BIN_DIR, KEY, WINE, free_port, make_file, reg_import, sha_file, wine_env, wine_path,
+                       write_settings)
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -79,16 +80,7 @@ def write_downloads_list(raw, settings=None):
     write_settings(settings or {})
     if raw is None:
         return
-    text = "\r\n".join(["Windows Registry Editor Version 5.00", "", "[%s]" % KEY,
-                        '"DownloadsList"=hex(7):' + ",".join("%02x" % b for b in raw)]) + "\r\n"
-    with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16") as f:
-        f.write(text)
-        path = f.name
-    try:
-        subprocess.run([WINE, "regedit", "/S", wine_path(path)], env=wine_env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    finally:
-        os.unlink(path)
+    reg_import(["[%s]" % KEY, '"DownloadsList"=hex(7):' + ",".join("%02x" % b for b in raw)])
 
 
 def read_downloads_list():

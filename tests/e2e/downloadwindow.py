@@ -5,7 +5,7 @@ import os
 import subprocess
 import time
 
-from downloadhost import COMPLETE
+from downloadhost import COMPLETE, DOWNLOADING
 from guidriver import children, driver, wait_for
 from sharehost import BIN_DIR, WINE, wine_env, wine_path, write_settings
 
@@ -142,6 +142,14 @@ class DownloaderWindow:
         """Types a URL into the address bar and presses Enter."""
         driver("settext", self.edit, url)
         driver("key", self.edit, VK_RETURN)
+
+    def start(self, url, rows=1):
+        """Types url, selects its row (the last of `rows`) and waits until it downloads; its entry id."""
+        self.type_url(url)
+        entry = self.wait_rows(rows)[rows - 1][0]
+        self.select(entry)
+        self.wait_status(DOWNLOADING)
+        return entry
 
     def select(self, entry_id):
         rows = self.rows()

@@ -7,7 +7,7 @@ import socket
 import subprocess
 import time
 
-from sharehost import BIN_DIR, WINE, wine_env
+from sharehost import BIN_DIR, WINE, wine_env, write_settings
 
 DRIVER = os.path.join(BIN_DIR, "bin", "GuiDriver.exe")
 PROGRAM = os.path.join(BIN_DIR, "bin", "WexaShare.exe")
@@ -84,6 +84,42 @@ class ProgramProcess:
             self.proc.wait()
         # Ends anything the program left in this module's own Wine prefix.
         subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=wine_env(), check=False)
+
+
+class ShareWindow(ProgramProcess):
+    """WexaShare.exe started with QUIET and `settings` written first, as a context manager; `main` is
+    its main window once it has appeared, and a module's subclass reads its controls in find_controls()."""
+
+    def __init__(self, settings=None, clear=True, program=PROGRAM):
+        values = dict(QUIET)
+        values.update(settings or {})
+        write_settings(values, clear=clear)
+        super().__init__(program)
+        try:
+            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
+            self.find_controls()
+        except Exception as error:
+            ended = self.proc.poll()
+            self.kill()
+            raise AssertionError("the main window or its controls did not come (program %s): %s"
+                                 % ("ended with %s" % ended if ended is not None else "running", error))
+
+    def find_controls(self):
+        pass
+
+    def child(self, cls, parent=None):
+        """The first descendant of the given class."""
+        return children(parent or self.main, cls)[0][0]
+
+    def groups(self):
+        """The main window's group boxes by caption."""
+        return {text: hwnd for hwnd, _, cid, _, text in children(self.main, "Button") if cid == 0}
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
 
 
 def children(window, cls=None):

@@ -3,9 +3,8 @@ set up for the gateway's LAN, its port list's columns, and the host's status lin
 import time
 
 from gateway import CLIENT_LAN
-from guidriver import QUIET, ProgramProcess, driver, wait_for
-from sharehost import ShareHost, write_settings
-from guidriver import children
+from guidriver import ShareWindow, children, driver, wait_for
+from sharehost import ShareHost
 from test_network_status_netns import StatusDialog
 
 CHANGE_PORT, PORT_NUMBER, DIALOG_OK = 1001, 9001, 1
@@ -21,32 +20,14 @@ def lan_settings(port, upnp=True, **more):
     return values
 
 
-class Program(ProgramProcess):
+class Program(ShareWindow):
     """WexaShare.exe with its port list and status line."""
 
-    def __init__(self, settings):
-        values = dict(QUIET)
-        values.update(settings)
-        write_settings(values)
-        super().__init__()
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            self.status_bar = children(self.main, "msctls_statusbar32")[0][0]
-            self.tabs = children(self.main, "SysTabControl32")[0][0]
-            groups = {text: hwnd for hwnd, _, cid, _, text in children(self.main, "Button") if cid == 0}
-            self.port_box = groups["Network Port"]
-            self.port_list = children(self.port_box, "SysListView32")[0][0]
-        except Exception as error:
-            ended = self.proc.poll()
-            self.kill()
-            raise AssertionError("the main window did not come (program %s): %s"
-                                 % ("ended with %s" % ended if ended is not None else "running", error))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
+    def find_controls(self):
+        self.status_bar = self.child("msctls_statusbar32")
+        self.tabs = self.child("SysTabControl32")
+        self.port_box = self.groups()["Network Port"]
+        self.port_list = self.child("SysListView32", self.port_box)
 
     def rows(self):
         """[(port, status, firewall status, UPnP status)]"""

@@ -60,22 +60,25 @@ def _reg_value(value):
     return '"%s"' % text
 
 
-def write_settings(values, clear=True):
-    """Replaces the program's key with the given values (name -> value, see _reg_value)."""
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    if clear:
-        lines += ["[-%s]" % KEY, ""]
-    lines.append("[%s]" % KEY)
-    for name, value in values.items():
-        lines.append('"%s"=%s' % (name, _reg_value(value)))
+def reg_import(lines):
+    """Imports the lines of a .reg file (after its version line) into the prefix's registry."""
     with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16") as f:
-        f.write("\r\n".join(lines) + "\r\n")
+        f.write("\r\n".join(["Windows Registry Editor Version 5.00", ""] + lines) + "\r\n")
         path = f.name
     try:
         subprocess.run([WINE, "regedit", "/S", wine_path(path)], env=wine_env(), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     finally:
         os.unlink(path)
+
+
+def write_settings(values, clear=True):
+    """Replaces the program's key with the given values (name -> value, see _reg_value)."""
+    lines = ["[-%s]" % KEY, ""] if clear else []
+    lines.append("[%s]" % KEY)
+    for name, value in values.items():
+        lines.append('"%s"=%s' % (name, _reg_value(value)))
+    reg_import(lines)
 
 
 def read_value(name):

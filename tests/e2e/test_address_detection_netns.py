@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, ProgramProcess, children, driver, screenshot, wait_for
+from guidriver import ProgramProcess, ShareWindow, children, driver, screenshot, wait_for
 from sharehost import free_port, read_value, write_settings
 
 E2E_NETNS = True
@@ -18,34 +18,21 @@ DETECT_ADDRESS, AUTO_DETECT, ADDRESS_EDIT = 1011, 1007, 1021
 OK_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
 
 
-class Program(ProgramProcess):
+class Program(ShareWindow):
     """WexaShare.exe with the address box's controls."""
 
     def __init__(self, settings):
-        values = dict(QUIET, ServerAddress="before.example")
-        values.update(settings)
-        write_settings(values)
-        super().__init__()
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            self.tabs = children(self.main, "SysTabControl32")[0][0]
-            self.status_bar = children(self.main, "msctls_statusbar32")[0][0]
-            self.box = [h for h, _, cid, _, text in children(self.main, "Button")
-                        if cid == 0 and text == "Internet IP Address"][0]
-            mine = [(h, cid) for h, _, cid, _, _ in children(self.box)
-                    if driver("parent", h).strip() == self.box]
-            self.button = [h for h, cid in mine if cid == DETECT_ADDRESS][0]
-            self.auto_box = [h for h, cid in mine if cid == AUTO_DETECT][0]
-            self.edit = [h for h, cid in mine if cid == ADDRESS_EDIT][0]
-        except Exception:
-            self.kill()
-            raise
+        super().__init__(dict({"ServerAddress": "before.example"}, **settings))
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
+    def find_controls(self):
+        self.tabs = self.child("SysTabControl32")
+        self.status_bar = self.child("msctls_statusbar32")
+        self.box = self.groups()["Internet IP Address"]
+        mine = [(h, cid) for h, _, cid, _, _ in children(self.box)
+                if driver("parent", h).strip() == self.box]
+        self.button = [h for h, cid in mine if cid == DETECT_ADDRESS][0]
+        self.auto_box = [h for h, cid in mine if cid == AUTO_DETECT][0]
+        self.edit = [h for h, cid in mine if cid == ADDRESS_EDIT][0]
 
     def address(self):
         return driver("gettext", self.edit).rstrip("\n")

@@ -207,10 +207,7 @@ class ThrottledDownload(WindowCase):
     def test_pages_show_connections_and_ranges_and_set_connections_keeps_the_bytes(self):
         server, path = self.serve("slow.bin", 30 * MiB, limit_rate="400k")
         window = self.open_window()
-        window.type_url(server.url("/slow.bin"))
-        entry = window.wait_rows(1)[0][0]
-        window.select(entry)
-        window.wait_status(DOWNLOADING)
+        entry = window.start(server.url("/slow.bin"))
         window.choose_connections(5)
         wait_for("5 connections", lambda: window.row(entry)[COL_CONNECTIONS] == "5/5", 30)
 
@@ -246,10 +243,7 @@ class PauseRemoveChange(WindowCase):
     def test_pause_and_resume_continue_to_identical_bytes(self):
         server, path = self.serve("paused.bin", 12 * MiB, limit_rate="2m")
         window = self.open_window()
-        window.type_url(server.url("/paused.bin"))
-        entry = window.wait_rows(1)[0][0]
-        window.select(entry)
-        window.wait_status(DOWNLOADING)
+        entry = window.start(server.url("/paused.bin"))
         window.click(window.details, PAUSE)
         window.wait_status(PAUSED)
         wait_for("Resume", lambda: window.text(window.pause_button) == "Resume")
@@ -269,10 +263,7 @@ class PauseRemoveChange(WindowCase):
         window.type_url(server.url("/done.bin"))
         done = window.wait_rows(1)[0][0]
         window.wait_complete(done)
-        window.type_url(server.url("/run.bin"))
-        running = window.wait_rows(2)[1][0]
-        window.select(running)
-        window.wait_status(DOWNLOADING)
+        running = window.start(server.url("/run.bin"), rows=2)
         partial = os.path.join(self.folder, "run.bin")
         self.assertTrue(os.path.exists(partial))
         # No keeps it; Yes removes it with its file.
@@ -296,10 +287,7 @@ class PauseRemoveChange(WindowCase):
         second = Nginx(self.source).start()
         self.addCleanup(second.stop)
         window = self.open_window()
-        window.type_url(first.url("/moved.bin"))
-        entry = window.wait_rows(1)[0][0]
-        window.select(entry)
-        window.wait_status(DOWNLOADING)
+        entry = window.start(first.url("/moved.bin"))
         time.sleep(2)
         window.change_url(second.url("/moved.bin"))
         wait_for("the new URL", lambda: window.row(entry)[COL_URL] == second.url("/moved.bin"), 30)

@@ -184,10 +184,7 @@ class Exit(WindowCase):
     def test_resumable_downloads_exit_without_a_question_and_the_list_is_saved(self):
         server, path = self.serve("kept.bin", 16 * MiB, limit_rate="1m")
         window = self.open_window()
-        window.type_url(server.url("/kept.bin"))
-        entry = window.wait_rows(1)[0][0]
-        window.select(entry)
-        window.wait_status(DOWNLOADING)
+        entry = window.start(server.url("/kept.bin"))
         time.sleep(2)
         # The share program's exit request before it installs an update.
         self.assertEqual(driver("copydata", window.main, 33).strip(), "1")

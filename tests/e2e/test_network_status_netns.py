@@ -8,7 +8,7 @@ import time
 import unittest
 
 import netns
-from guidriver import QUIET, PortBlocker, ProgramProcess, children, driver, enabled, screenshot, wait_for
+from guidriver import PortBlocker, ProgramProcess, ShareWindow, children, driver, enabled, screenshot, wait_for
 from sharehost import free_port, write_settings
 
 E2E_NETNS = True
@@ -19,26 +19,10 @@ DIALOG_OK = 1
 NET_ENABLE_UPNP, PORT_NUMBER = 1007, 9001
 
 
-class Program(ProgramProcess):
-    def __init__(self, settings):
-        values = dict(QUIET)
-        values.update(settings)
-        write_settings(values)
-        super().__init__()
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            self.status_bar = children(self.main, "msctls_statusbar32")[0][0]
-            groups = {text: hwnd for hwnd, _, cid, _, text in children(self.main, "Button") if cid == 0}
-            self.port_box = groups["Network Port"]
-        except Exception:
-            self.kill()
-            raise
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
+class Program(ShareWindow):
+    def find_controls(self):
+        self.status_bar = self.child("msctls_statusbar32")
+        self.port_box = self.groups()["Network Port"]
 
     def status(self, part):
         return driver("status", self.status_bar, part).strip()

@@ -7,16 +7,14 @@ import socket
 import time
 import unittest
 
-from guidriver import QUIET, PortBlocker, ProgramProcess, children, driver, screenshot, wait_for
-from sharehost import curl, free_port, read_value, write_settings
+from guidriver import PortBlocker, ShareWindow, children, driver, screenshot, wait_for
+from sharehost import curl, free_port, read_value
 
 TAB_NETWORK, TAB_OPTIONS, TAB_HELP = 1, 2, 3
 CHANGE_PORT, PORT_NUMBER, DIALOG_OK = 1001, 9001, 1
 REQUIRE_LOGIN, LOGIN_USER, LOGIN_PASSWORD, DISPLAY_NAME = 1002, 1021, 1022, 1031
 ALLOW_UPLOADS, UPLOAD_FOLDER, BROWSE = 1003, 1012, 1011
 AUTO_UPDATE = 1002
-
-QUIET = dict(QUIET, ServerAddress="1.2.3.4")
 
 
 def control(parent, control_id, cls=None):
@@ -39,31 +37,22 @@ def reachable(port):
         return False
 
 
-class Program(ProgramProcess):
+class Program(ShareWindow):
     """The running WexaShare.exe, its pages and the controls the tests use."""
 
     def __init__(self, settings, clear=True):
-        values = dict(QUIET)
-        values.update(settings)
-        write_settings(values, clear=clear)
-        super().__init__()
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            self.tabs = children(self.main, "SysTabControl32")[0][0]
-            self.status_bar = children(self.main, "msctls_statusbar32")[0][0]
-            groups = {text: hwnd for hwnd, klass, cid, _, text in children(self.main, "Button") if cid == 0}
-            self.port_box = groups["Network Port"]
-            self.address_box = groups["Internet IP Address"]
-            self.share_box = groups["Share Options"]
-            self.receive_box = groups["Receive Options"]
-            self.update_box = groups["Update"]
-            self.port_list = children(self.port_box, "SysListView32")[0][0]
-        except Exception:
-            self.kill()
-            raise
+        super().__init__(dict({"ServerAddress": "1.2.3.4"}, **settings), clear=clear)
 
-    def __enter__(self):
-        return self
+    def find_controls(self):
+        self.tabs = self.child("SysTabControl32")
+        self.status_bar = self.child("msctls_statusbar32")
+        groups = self.groups()
+        self.port_box = groups["Network Port"]
+        self.address_box = groups["Internet IP Address"]
+        self.share_box = groups["Share Options"]
+        self.receive_box = groups["Receive Options"]
+        self.update_box = groups["Update"]
+        self.port_list = self.child("SysListView32", self.port_box)
 
     def __exit__(self, *exc):
         if self.proc.poll() is None:

@@ -9,8 +9,8 @@ import tempfile
 import time
 import unittest
 
-from guidriver import QUIET, ProgramProcess, children, driver, screenshot, wait_for
-from sharehost import free_port, share_list, wine_path, write_settings
+from guidriver import ShareWindow, children, driver, screenshot, wait_for
+from sharehost import free_port, share_list, wine_path
 
 SHARE_FILES, OPEN = 1001, 1
 VK_TAB, VK_DELETE, VK_END, VK_NEXT, VK_PRIOR = 0x09, 0x2E, 0x23, 0x22, 0x21
@@ -36,26 +36,14 @@ def rect(window):
     return [int(v) for v in driver("rect", window).split()]
 
 
-class Program(ProgramProcess):
+class Program(ShareWindow):
     def __init__(self, settings):
-        values = dict(QUIET, SharePort=free_port())
-        values.update(settings)
-        write_settings(values)
-        super().__init__()
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            self.file_list = children(self.main, "SysListView32")[0][0]
-            self.file_panel = driver("parent", self.file_list).strip()
-            self.tabs = children(self.main, "SysTabControl32")[0][0]
-        except Exception:
-            self.kill()
-            raise
+        super().__init__(dict({"SharePort": free_port()}, **settings))
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
+    def find_controls(self):
+        self.file_list = self.child("SysListView32")
+        self.file_panel = driver("parent", self.file_list).strip()
+        self.tabs = self.child("SysTabControl32")
 
     def rows(self):
         return [line.split("\t") for line in driver("rows", self.file_list).splitlines() if line]

@@ -19,8 +19,8 @@ import netns
 from downloadhost import (DOWNLOADING, MiB, PAUSED, DownloadCase, ScriptedServer, missing_bytes,
                           parse_downloads_list, parse_range, ranged_answer, read_downloads_list)
 from downloadwindow import COL_URL, PAUSE, DownloaderWindow
-from guidriver import QUIET, ProgramProcess, children, driver, enabled, screenshot, wait_for
-from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path, write_settings
+from guidriver import ShareWindow, children, driver, enabled, screenshot, wait_for
+from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path
 
 E2E_NETNS = True
 
@@ -123,27 +123,13 @@ class Service:
         self.stand_in.__exit__(*exc)
 
 
-class Program(ProgramProcess):
+class Program(ShareWindow):
     def __init__(self, settings=None):
-        values = dict(QUIET)
-        values.update(settings or {})
-        write_settings(values)
-        super().__init__(TEST_PROGRAM)
-        try:
-            self.main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
-            tabs = children(self.main, "SysTabControl32")[0][0]
-            driver("tab", tabs, 2)   # the Options page, so that screenshots show the group
-            groups = {text: hwnd for hwnd, _, cid, _, text in children(self.main, "Button") if cid == 0}
-            self.update_box = groups["Update"]
-        except Exception:
-            self.kill()
-            raise
+        super().__init__(settings, program=TEST_PROGRAM)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
+    def find_controls(self):
+        driver("tab", self.child("SysTabControl32"), 2)   # the Options page, so that screenshots show the group
+        self.update_box = self.groups()["Update"]
 
     def button(self):
         hwnd, _, _, _, text = [c for c in children(self.update_box) if c[2] == CHECK_NOW][0]

@@ -147,19 +147,26 @@ void recordCall(const char* format, ...) {
     LeaveCriticalSection(&g_fileLock);
 }
 
-std::string stubSettingText(const std::string& text, const char* key) {
-    std::string wanted = std::string(key) + "=";
+std::vector<std::string> stubLines(const std::string& text) {
+    std::vector<std::string> lines;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos)
             end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        lines.push_back(text.substr(at, end - at));
+        if (!lines.back().empty() && lines.back().back() == '\r')
+            lines.back().pop_back();
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::string stubSettingText(const std::string& text, const char* key) {
+    std::string wanted = std::string(key) + "=";
+    for (const std::string& line : stubLines(text)) {
         if (line.compare(0, wanted.size(), wanted) == 0)
             return line.substr(wanted.size());
-        at = end + 1;
     }
     return std::string();
 }

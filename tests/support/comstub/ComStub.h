@@ -26,6 +26,9 @@ void recordCall(const char* format, ...);
 std::string narrow(const wchar_t* text);
 std::wstring widen(const std::string& text);
 
+// The lines of a stub file, without their line ends.
+std::vector<std::string> stubLines(const std::string& text);
+
 // Values of "key=value" lines; a missing key reads as fallback.
 int stubSetting(const std::string& text, const char* key, int fallback);
 std::string stubSettingText(const std::string& text, const char* key);

@@ -24,14 +24,7 @@ struct AppEntry {
 
 std::vector<AppEntry> readApps() {
     std::vector<AppEntry> apps;
-    std::string text = readStubFile(L"apps.txt");
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& line : stubLines(readStubFile(L"apps.txt"))) {
         size_t tab1 = line.find('\t');
         size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
         if (tab2 == std::string::npos)
