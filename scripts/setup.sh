@@ -9,7 +9,7 @@ packages=(
   wine64 wine xvfb xauth imagemagick xdotool
   clang llvm libclang-rt-14-dev
   doctest-dev
-  python3 openssl nsis curl nginx wrk iproute2 procps chromium aria2 axel
+  python3 openssl nsis curl nginx caddy wrk iproute2 procps chromium aria2 axel
   miniupnpd-nftables miniupnpc nftables tcpdump
 )
 

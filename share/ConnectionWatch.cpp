@@ -71,7 +71,7 @@ void ConnectionWatch::progress(DWORD slot) {
         return;
     EnterCriticalSection(&lock_);
     DWORD phase = entries_[slot].phase;
-    if (phase == PhaseBody || phase == PhaseSending)
+    if (phase == PhaseBody || phase == PhaseSending || phase == PhasePeerClosed)
         entries_[slot].since = GetTickCount();
     LeaveCriticalSection(&lock_);
 }
@@ -100,6 +100,7 @@ DWORD ConnectionWatch::limitOf(DWORD phase) const {
     case PhaseBody: return limits_.bodyMs;
     case PhaseSending: return limits_.sendMs;
     case PhaseDraining: return limits_.drainMs;
+    case PhasePeerClosed: return kPeerClosedMs < limits_.sendMs ? kPeerClosedMs : limits_.sendMs;
     default: return INFINITE;
     }
 }

@@ -19,7 +19,10 @@ struct TimeLimits {
 
 class ConnectionWatch {
 public:
-    enum Phase : DWORD { PhaseHead, PhaseBody, PhaseSending, PhaseDraining, PhaseEnded };
+    enum Phase : DWORD { PhaseHead, PhaseBody, PhaseSending, PhaseDraining, PhasePeerClosed, PhaseEnded };
+    // A response whose client has closed its side: under Wine a reset can look like that, and
+    // a send pending then never completes, so it may stall only this long.
+    static constexpr DWORD kPeerClosedMs = 5000;
     static constexpr DWORD kNoSlot = 0xFFFFFFFF;
     // Progress is asked for this often while a connection reports.
     static constexpr DWORD kReportMs = 1000;

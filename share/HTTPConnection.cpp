@@ -16,7 +16,8 @@ static const wchar_t kLogUnit[] = L"HTTPConnection";
 
 namespace {
 
-const size_t kMaxPieces = 20;
+// A body up to this size goes out with the head in front of it, in one send.
+const LONGLONG kSmallBody = 64 * 1024;
 
 #define PIECE(literal) {literal, sizeof(literal) - 1}
 
@@ -53,18 +54,8 @@ HTTPConnection::~HTTPConnection() {
 bool HTTPConnection::initObject() {
     InitializeCriticalSection(&transferLock_);
     transferLockReady_ = true;
+    // Only the head buffer until a body moves: idle connections cost little.
     receiveBuffer_ = new char[kReceiveCapacity];
-    for (Slot& slot : slots_) {
-        // Page-aligned, as unbuffered reads require.
-        slot.buffer = static_cast<char*>(VirtualAlloc(nullptr, kRingBufferSize, MEM_COMMIT | MEM_RESERVE,
-                                                      PAGE_READWRITE));
-        if (!slot.buffer) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, L"HTTPConnection::initObject", L"VirtualAlloc", error);
-            deleteObject();
-            return false;
-        }
-    }
     return true;
 }
 
@@ -88,13 +79,7 @@ bool HTTPConnection::deleteObject() {
         delete entry_;
         entry_ = nullptr;
     }
-    for (Slot& slot : slots_) {
-        if (slot.buffer && !VirtualFree(slot.buffer, 0, MEM_RELEASE)) {
-            DWORD error = GetLastError();
-            LOG_ERROR(log_, L"HTTPConnection::deleteObject", L"VirtualFree", error);
-        }
-        slot.buffer = nullptr;
-    }
+    releaseBuffers();
     delete[] receiveBuffer_;
     receiveBuffer_ = nullptr;
     delete[] safePath_;
@@ -166,6 +151,13 @@ void HTTPConnection::fillPeerAddress(wchar_t* out, size_t capacity) {
 
 void HTTPConnection::terminateObject() {
     // Every outstanding receive, send and read then completes with an error.
+    // Cancelled first: under Wine a send still pending on a reset socket is not always
+    // completed by closesocket alone, and the connection would then never be released.
+    if (!CancelIoEx(reinterpret_cast<HANDLE>(socket_), nullptr)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_NOT_FOUND)
+            LOG_ERROR(log_, L"HTTPConnection::terminateObject", L"CancelIoEx", error);
+    }
     ObjectLock hold(this);
     if (closesocket(socket_) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
@@ -189,6 +181,11 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return onPostWritten(ok, error, bytes);
     case MsgReport:
         reportProgress();
+        return 0;
+    case MsgSendContinue:
+        // Only a go-ahead: a failure shows again in the body's receive.
+        if (ok)
+            counters_->addSent(bytes);
         return 0;
     default:
         return 0;
@@ -218,10 +215,31 @@ bool HTTPConnection::postRecv() {
 }
 
 int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
-    if (ok && bytes > 0) {
+    if (watchingPeer_) {
+        // The peer reset the connection: its response can go nowhere, and a send pending at
+        // that moment may never complete under Wine, so the connection ends now. Wine reports
+        // some resets as an orderly end of data: a half-closed client still gets its whole
+        // response while it reads, but a send that stalls after it is cut soon.
+        if (!ok)
+            return 1;
+        if (bytes > 0)
+            counters_->addReceived(bytes);   // bytes after the head are not a request
+        else if (watch_)
+            watch_->enter(watchSlot_, ConnectionWatch::PhasePeerClosed);
+    } else if (ok && bytes > 0) {
         counters_->addReceived(bytes);
-        if (handleData(bytes) && postRecv())
-            return 0;
+        if (handleData(bytes)) {
+            if (postRecv())
+                return 0;
+        } else if (streamingFile()) {
+            // While a file body goes out one receive stays posted, only to learn of a reset;
+            // a socket that takes no receive any more has been reset already. Marked first:
+            // the body may end before the post returns, and then ends the connection itself.
+            EnterCriticalSection(&transferLock_);
+            watchingPeer_ = true;
+            LeaveCriticalSection(&transferLock_);
+            return postRecv() ? 0 : 1;
+        }
     }
     EnterCriticalSection(&transferLock_);
     // An upload's body has a receive pipeline of its own, which finishes the receive side.
@@ -230,6 +248,13 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     bool done = sendFinished_ && receiveFinished_;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
+}
+
+bool HTTPConnection::streamingFile() {
+    EnterCriticalSection(&transferLock_);
+    bool streaming = bodyFollows_ && postPhase_ == PostOff && !sendFinished_;
+    LeaveCriticalSection(&transferLock_);
+    return streaming;
 }
 
 // Answers whether more data is wanted.
@@ -452,9 +477,11 @@ bool HTTPConnection::send503() {
 }
 
 // The head and, except for HEAD, the body: two gather writes, counted before they start.
-// Whoever brings the count to zero finishes the send side: a completion (onPiecesSent), or
-// this caller when a failed start leaves nothing in flight (false tells it so). A head that
-// completes while the body's start fails on another thread thus never strands the connection.
+// (One write of both was tried: under Wine a send of several pieces that is pending when the
+// client resets was then often never completed.) Whoever brings the count to zero finishes the
+// send side: a completion (onPiecesSent), or this caller when a failed start leaves nothing in
+// flight (false tells it so). A head that completes while the body's start fails on another
+// thread thus never strands the connection.
 bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount) {
     bool withBody = request_.method != kMethodHead && bodyCount > 0;
     EnterCriticalSection(&transferLock_);
@@ -473,7 +500,7 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
     return true;
 }
 
-bool HTTPConnection::postPieces(const Piece* pieces, size_t count) {
+bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
     ObjectLock hold(this);
     if (count > kMaxPieces || !takeReference())
         return false;
@@ -486,7 +513,7 @@ bool HTTPConnection::postPieces(const Piece* pieces, size_t count) {
         buffers[used].len = static_cast<ULONG>(pieces[i].length);
         ++used;
     }
-    IoRecord* record = new IoRecord(id_, MsgSendPieces);
+    IoRecord* record = new IoRecord(id_, code);
     if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
@@ -514,7 +541,7 @@ bool HTTPConnection::sendFile() {
     updatePath(!isGet);
 
     currentHttpDate(date_, sizeof date_);
-    Piece head[16];
+    Piece* head = fileHead_;
     size_t n = 0;
     if (partial)
         head[n++] = PIECE("HTTP/1.1 206 Partial Content\r\nDate: ");
@@ -540,18 +567,31 @@ bool HTTPConnection::sendFile() {
     head[n++] = PIECE("\r\nConnection: close\r\n\r\n");
 
     EnterCriticalSection(&transferLock_);
-    ++responseSends_;
-    bool headStarted = postPieces(head, n);
-    if (!headStarted) {
-        --responseSends_;
-        LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postSend failed");
+    // With a body the head waits for the first data and goes out in the same send: under
+    // Wine every operation costs about the same, and a small file then takes one send, not two.
+    bool headStarted = true;
+    if (body && last - first < kSmallBody) {
+        fileHeadCount_ = n;
+    } else {
+        ++responseSends_;
+        headStarted = postPieces(head, n);
+        if (!headStarted) {
+            --responseSends_;
+            LOG_ERROR_TEXT(log_, L"HTTPConnection::sendFile", L"postSend failed");
+        }
     }
     first_ = first;
     last_ = last;
-    nextReadOffset_ = first - first % kRingBufferSize;  // unbuffered reads start on a block
+    nextReadOffset_ = first - first % kIoBlock;  // unbuffered reads start on a block
     sent_ = 0;
+    // The first progress record comes a second into the body: a body sent sooner has only
+    // its final one.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    lastProgress_ = now.QuadPart;
     bool started = headStarted;
     if (headStarted && body) {
+        countTransfer();
         if (watch_)
             watch_->setReporting(watchSlot_, true);
         readInFlight_ = postRead();
@@ -572,19 +612,30 @@ bool HTTPConnection::postRead() {
     Slot& slot = slots_[readIndex_];
     if (!slot.freeForReading)
         return false;
-    if (!takeReference())
+    // Sized to what is left from this block-aligned offset, so that the last read of a body
+    // does not take (or read into) more than it needs.
+    LONGLONG remaining = last_ + 1 - nextReadOffset_;
+    if (!TransferBuffers::shared().take(remaining, &slot.block, log_))
         return false;
+    if (!takeReference()) {
+        TransferBuffers::shared().give(&slot.block, log_);
+        return false;
+    }
+    DWORD length = slot.block.size;
+    if (remaining < length)
+        length = static_cast<DWORD>((remaining + kIoBlock - 1) / kIoBlock * kIoBlock);
     DWORD index = readIndex_;
     slot.freeForReading = false;
     readIndex_ = (readIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgReadFile, index);
     record->overlapped()->Offset = static_cast<DWORD>(nextReadOffset_);
     record->overlapped()->OffsetHigh = static_cast<DWORD>(nextReadOffset_ >> 32);
-    if (!ReadFile(entry_->fileHandle, slot.buffer, kRingBufferSize, nullptr, record->overlapped())) {
+    if (!ReadFile(entry_->fileHandle, slot.block.data, length, nullptr, record->overlapped())) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             LOG_ERROR(log_, L"HTTPConnection::postRead", L"ReadFile", error);
             delete record;
+            TransferBuffers::shared().give(&slot.block, log_);
             slot.freeForReading = true;
             readIndex_ = index;
             giveReference();
@@ -606,10 +657,19 @@ bool HTTPConnection::postSend() {
     slot.readyToSend = false;
     sendIndex_ = (sendIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgSendFile, index);
-    WSABUF buffer;
-    buffer.buf = slot.buffer + slot.start;
-    buffer.len = slot.bytes;
-    if (WSASend(socket_, &buffer, 1, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
+    WSABUF buffers[kMaxPieces + 1];
+    DWORD used = 0;
+    // The first data of a body carries the response head in front of it.
+    for (size_t i = 0; i < fileHeadCount_; ++i) {
+        buffers[used].buf = const_cast<char*>(fileHead_[i].data);
+        buffers[used].len = static_cast<ULONG>(fileHead_[i].length);
+        record->headBytes += buffers[used].len;
+        ++used;
+    }
+    buffers[used].buf = slot.block.data + slot.start;
+    buffers[used].len = slot.bytes;
+    ++used;
+    if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
         DWORD error = WSAGetLastError();
         if (error != WSA_IO_PENDING) {
@@ -619,6 +679,7 @@ bool HTTPConnection::postSend() {
             return false;
         }
     }
+    fileHeadCount_ = 0;
     return true;
 }
 
@@ -658,7 +719,7 @@ int HTTPConnection::onFileRead(ServerMessage* message, BOOL ok, DWORD bytes) {
 int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     IoRecord* record = static_cast<IoRecord*>(message);
     Slot& slot = slots_[record->slot];
-    if (!ok || bytes == 0 || bytes < slot.bytes) {
+    if (!ok || bytes == 0 || bytes < slot.bytes + record->headBytes) {
         EnterCriticalSection(&transferLock_);
         sendInFlight_ = false;
         transferFailed_ = true;
@@ -666,16 +727,18 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
         return 1;
     }
     counters_->addSent(bytes);
+    DWORD data = bytes - record->headBytes;
     if (entry_->itemId)
-        files_->addSent(entry_->itemId, bytes);
+        files_->addSent(entry_->itemId, data);
     if (watch_)
         watch_->progress(watchSlot_);
     EnterCriticalSection(&transferLock_);
-    sent_ += bytes;
+    sent_ += data;
     LeaveCriticalSection(&transferLock_);
     updateStatus(false);
 
     EnterCriticalSection(&transferLock_);
+    TransferBuffers::shared().give(&slot.block, log_);
     slot.freeForReading = true;
     if (!readInFlight_)
         readInFlight_ = postRead();
@@ -685,6 +748,27 @@ int HTTPConnection::onFileSent(ServerMessage* message, BOOL ok, DWORD bytes) {
     if (!finished)
         return 0;
     return finishSending(false);
+}
+
+// From the first buffer of a body to the connection's end this transfer has its share of
+// the pool's budget.
+void HTTPConnection::countTransfer() {
+    if (transferCounted_)
+        return;
+    transferCounted_ = true;
+    TransferBuffers::shared().beginTransfer();
+}
+
+// Called at deletion, when nothing is in flight any more: every buffer still held goes back.
+void HTTPConnection::releaseBuffers() {
+    for (Slot& slot : slots_)
+        TransferBuffers::shared().give(&slot.block, log_);
+    for (UploadBuffer& buffer : uploadBuffers_)
+        TransferBuffers::shared().give(&buffer.block, log_);
+    if (transferCounted_) {
+        TransferBuffers::shared().endTransfer();
+        transferCounted_ = false;
+    }
 }
 
 int HTTPConnection::onPiecesSent(BOOL ok, DWORD bytes) {
@@ -708,7 +792,8 @@ int HTTPConnection::finishSending(bool failed) {
     updateStatus(true);
     EnterCriticalSection(&transferLock_);
     sendFinished_ = true;
-    bool done = receiveFinished_ || failed;
+    // A receive posted only to watch for a reset does not keep a finished response open.
+    bool done = receiveFinished_ || watchingPeer_ || failed;
     LeaveCriticalSection(&transferLock_);
     return done ? 1 : 0;
 }

@@ -1,8 +1,8 @@
 // One accepted client of the share server: reads one request head, answers it from the
 // shared-file registry (file, range, index page, built-in content, 404, 401) and closes.
-// File data streams through a ring of page-aligned buffers: one read and one send in flight.
-// A POST receives one file into the uploads folder through the same two buffers
-// (HTTPConnectionUpload.cpp).
+// File data streams through two slots holding buffers of the shared pool (TransferBuffers),
+// each sized to what is left of the body: one read and one send in flight. A POST receives
+// one file into the uploads folder through two such buffers (HTTPConnectionUpload.cpp).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -12,18 +12,18 @@
 #include "IndexPage.h"
 #include "ServerObject.h"
 #include "TextHelpers.h"
+#include "TransferBuffers.h"
 #include "UploadParts.h"
 
 class FileHandler;
 class TrafficCounters;
 struct FileEntry;
 
-#ifndef WEXA_RING_BUFFER_SIZE
-#define WEXA_RING_BUFFER_SIZE 8192
-#endif
-// Size of each ring buffer; a multiple of the disk sector size, as unbuffered reads need.
-constexpr DWORD kRingBufferSize = WEXA_RING_BUFFER_SIZE;
-constexpr DWORD kRingSlots = 2;
+// Unbuffered reads and writes start at multiples of this and move whole multiples of it.
+constexpr DWORD kIoBlock = kBlockMinSize;
+constexpr DWORD kRingSlots = kTransferSlots;
+// Most pieces one gather write takes (an index page's head and body together).
+constexpr size_t kMaxPieces = 32;
 constexpr DWORD kReceiveCapacity = 4096;
 // At most this much of a refused request body is read and dropped before the connection closes.
 constexpr LONGLONG kDrainLimit = 64 * 1024;
@@ -80,6 +80,7 @@ public:
         MsgPostReceive = 8,
         MsgPostWrite = 9,
         MsgReport = 10,   // from the listener's sweep: post the transfer's progress now
+        MsgSendContinue = 11,
     };
     static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
@@ -98,17 +99,19 @@ private:
     struct IoRecord : ServerMessage {
         IoRecord(DWORD id, DWORD messageCode, DWORD ringSlot = 0) : ServerMessage(id, messageCode), slot(ringSlot) {}
         DWORD slot;
+        DWORD headBytes = 0;   // of a file send: response head bytes in front of the data
     };
     // Where a POST stands. Scanning and Draining read the request buffer (code 4);
     // Receiving streams the file's body through the ring buffers (codes 8 and 9).
     enum PostPhase { PostOff, PostScanning, PostReceiving, PostDraining, PostComplete };
     struct UploadBuffer {
+        TransferBlock block;   // taken for the first receive into it, given back once written
         DWORD fill = 0;
         bool readyToWrite = false;
     };
 
     struct Slot {
-        char* buffer = nullptr;
+        TransferBlock block;   // taken by the read, given back when its bytes are sent
         DWORD bytes = 0;       // to send
         DWORD start = 0;       // offset of those bytes in the buffer
         bool freeForReading = true;
@@ -121,10 +124,11 @@ private:
 
     int onReceive(BOOL ok, DWORD bytes);
     bool handleData(DWORD bytes);
+    bool streamingFile();
     bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
-    bool postPieces(const Piece* pieces, size_t count);
+    bool postPieces(const Piece* pieces, size_t count, DWORD code = MsgSendPieces);
     bool sendEntry();
     bool sendFile();
     bool sendPage(const Piece* body, size_t count);
@@ -141,6 +145,8 @@ private:
     int onFileRead(ServerMessage* message, BOOL ok, DWORD bytes);
     int onFileSent(ServerMessage* message, BOOL ok, DWORD bytes);
     int finishSending(bool failed);
+    void countTransfer();
+    void releaseBuffers();
     void updatePath(bool head);
     void updateStatus(bool forced);
     void postProgress(LONGLONG done, LONGLONG total);
@@ -179,10 +185,12 @@ private:
     ConnectionWatch* watch_;
     DWORD watchSlot_ = ConnectionWatch::kNoSlot;
     LONGLONG pageReserved_ = 0;   // bytes of kPageBudget this connection's page holds
+    bool transferCounted_ = false;  // counted among the pool's transfers (TransferBuffers)
 
     CRITICAL_SECTION transferLock_;
     bool transferLockReady_ = false;
     bool receiveFinished_ = false;
+    bool watchingPeer_ = false;   // a receive is posted after the head only to see a reset (lock)
     bool sendFinished_ = false;
     char* receiveBuffer_ = nullptr;
     DWORD received_ = 0;
@@ -203,9 +211,10 @@ private:
     char contentRange_[kContentRangeCapacity] = {};
     char contentLength_[30] = {};
     char heading_[kHeadingCapacity] = {};
-    char owner_[kTableOwnerCapacity] = {};
 
     DWORD responseSends_ = 0;
+    Piece fileHead_[16];            // a file response's head, sent with its first data
+    size_t fileHeadCount_ = 0;      // pieces of it still to send
     bool bodyFollows_ = false;
     LONGLONG first_ = 0;
     LONGLONG last_ = 0;

@@ -1,7 +1,8 @@
 // The POST path of HTTPConnection: finds the file part of a multipart body (UploadParts),
-// creates a new file in the uploads folder and streams the body into it through the two
-// page-aligned ring buffers, one overlapped receive (code 8) and one overlapped unbuffered
-// write (code 9) in flight; then cuts the file to its exact length and answers.
+// creates a new file in the uploads folder and streams the body into it through two buffers of
+// the shared pool, each sized to what is left of the body: one overlapped receive (code 8)
+// straight into one and one overlapped unbuffered write (code 9) of the other in flight; then
+// cuts the file to its exact length and answers.
 #include <new>
 
 #include <stdio.h>
@@ -93,6 +94,12 @@ bool HTTPConnection::beginPost(bool authorized) {
         postPhase_ = PostOff;
         LeaveCriticalSection(&transferLock_);
         return false;
+    }
+    // A client that waits for a go-ahead (command-line tools do, for large bodies) would
+    // otherwise sit out its own time-out before sending. Ordered before any later answer.
+    if (request_.expectContinue && request_.version == kVersion11 && received_ == 0) {
+        static const Piece goAhead[] = {PIECE("HTTP/1.1 100 Continue\r\n\r\n")};
+        postPieces(goAhead, 1, MsgSendContinue);
     }
     return handlePostData();
 }
@@ -197,17 +204,27 @@ bool HTTPConnection::openUploadFile(const FilePart& part) {
         return false;
     }
 
-    // The file's first bytes may already be in the request buffer, after the part's headers.
+    // The file's first bytes may already be in the request buffer, after the part's headers;
+    // they fit in any block (the request buffer is no larger than the smallest).
     EnterCriticalSection(&transferLock_);
-    size_t rest = received_ - part.headerLength;
-    memcpy(slots_[postReceiveIndex_].buffer, receiveBuffer_ + part.headerLength, rest);
-    uploadBuffers_[postReceiveIndex_].fill = static_cast<DWORD>(rest);
-    postReceived_ = static_cast<LONGLONG>(rest);
-    received_ = 0;
-    expectedSize_ = expected;
     // The rest of the body is received too, so the answer never meets unread data (which
     // would reset the connection under it); what follows the file's data is cut off.
     bodyLeft_ = request_.contentLength - scanner_.consumed - static_cast<LONGLONG>(part.headerLength);
+    size_t rest = received_ - part.headerLength;
+    countTransfer();
+    UploadBuffer& first = uploadBuffers_[postReceiveIndex_];
+    if (rest > 0) {
+        if (!TransferBuffers::shared().take(bodyLeft_, &first.block, log_)) {
+            uploadFailed_ = true;
+            rest = 0;
+        } else {
+            memcpy(first.block.data, receiveBuffer_ + part.headerLength, rest);
+        }
+    }
+    first.fill = static_cast<DWORD>(rest);
+    postReceived_ = static_cast<LONGLONG>(rest);
+    received_ = 0;
+    expectedSize_ = expected;
     fileOpen_ = true;
     postPhase_ = PostReceiving;
     LeaveCriticalSection(&transferLock_);
@@ -257,7 +274,7 @@ void HTTPConnection::pumpUpload() {
     UploadBuffer& current = uploadBuffers_[postReceiveIndex_];
     // Written whole once full, or once the body has all arrived (the tail is cut later).
     if (!current.readyToWrite && current.fill > 0 &&
-        (current.fill == kRingBufferSize || postReceived_ >= bodyLeft_)) {
+        (current.fill == current.block.size || postReceived_ >= bodyLeft_)) {
         current.readyToWrite = true;
         postReceiveIndex_ = (postReceiveIndex_ + 1) % kRingSlots;
     }
@@ -280,18 +297,23 @@ bool HTTPConnection::postPostRecv() {
     UploadBuffer& buffer = uploadBuffers_[postReceiveIndex_];
     if (buffer.readyToWrite)
         return false;  // restarted when its write completes
+    // An empty buffer takes its block now, sized to the rest of the body.
+    if (!buffer.block.data && !TransferBuffers::shared().take(bodyLeft_ - postReceived_, &buffer.block, log_)) {
+        uploadFailed_ = true;
+        return false;
+    }
     ObjectLock hold(this);
     if (!takeReference()) {
         uploadFailed_ = true;
         return false;
     }
-    LONGLONG room = kRingBufferSize - buffer.fill;
+    LONGLONG room = buffer.block.size - buffer.fill;
     // Never beyond the body: one request per connection, and nothing of it is left unread.
     if (room > bodyLeft_ - postReceived_)
         room = bodyLeft_ - postReceived_;
     IoRecord* record = new IoRecord(id_, MsgPostReceive, postReceiveIndex_);
     WSABUF piece;
-    piece.buf = slots_[postReceiveIndex_].buffer + buffer.fill;
+    piece.buf = buffer.block.data + buffer.fill;
     piece.len = static_cast<ULONG>(room);
     DWORD flags = 0;
     if (WSARecv(socket_, &piece, 1, nullptr, &flags, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
@@ -320,8 +342,10 @@ bool HTTPConnection::postWrite() {
     IoRecord* record = new IoRecord(id_, MsgPostWrite, writeIndex_);
     record->overlapped()->Offset = static_cast<DWORD>(written_);
     record->overlapped()->OffsetHigh = static_cast<DWORD>(written_ >> 32);
-    // Always the whole buffer: unbuffered writes take whole sectors at aligned offsets.
-    if (!WriteFile(uploadFile_, slots_[writeIndex_].buffer, kRingBufferSize, nullptr, record->overlapped())) {
+    // Whole blocks: unbuffered writes take whole sectors at aligned offsets. Every buffer but
+    // the last is full; the last is written up to its block's end and cut later.
+    DWORD length = (buffer.fill + kIoBlock - 1) / kIoBlock * kIoBlock;
+    if (!WriteFile(uploadFile_, buffer.block.data, length, nullptr, record->overlapped())) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             LOG_ERROR(log_, L"HTTPConnection::postWrite", L"WriteFile", error);
@@ -370,6 +394,7 @@ int HTTPConnection::onPostWritten(BOOL ok, DWORD error, DWORD bytes) {
     } else {
         written_ += bytes;
         UploadBuffer& buffer = uploadBuffers_[writeIndex_];
+        TransferBuffers::shared().give(&buffer.block, log_);
         buffer.fill = 0;
         buffer.readyToWrite = false;
         writeIndex_ = (writeIndex_ + 1) % kRingSlots;

@@ -205,6 +205,12 @@ void parseHeaderLine(HttpRequest* request, Span line) {
         parseAuthorization(request, value);
     } else if (equalsKeyword("content-type", name.data, name.length)) {
         parseContentType(request, value);
+    } else if (equalsKeyword("expect", name.data, name.length)) {
+        Span expectation = value;
+        while (expectation.length && (expectation.data[expectation.length - 1] == ' ' ||
+                                      expectation.data[expectation.length - 1] == '\t'))
+            --expectation.length;
+        request->expectContinue = equalsKeyword("100-continue", expectation.data, expectation.length);
     } else if (equalsKeyword("content-length", name.data, name.length)) {
         const Span number = prefix(value, indexOf(value, ';'));
         // An empty value is no length; parseDecimal rejects non-digits and overflow with -1.

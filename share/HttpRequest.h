@@ -54,6 +54,8 @@ struct HttpRequest {
     bool hasBoundary = false;
     int64_t contentLength = 0;
     bool hasContentLength = false;
+    // "Expect: 100-continue": the client waits for a go-ahead before it sends the body.
+    bool expectContinue = false;
     ByteRange* ranges = nullptr;
     size_t rangeCount = 0;
     bool hasRange = false;

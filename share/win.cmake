@@ -5,7 +5,7 @@ add_library(wexa_share_core STATIC
   ${CMAKE_SOURCE_DIR}/share/FileHandler.cpp
   ${CMAKE_SOURCE_DIR}/share/HTTPConnection.cpp ${CMAKE_SOURCE_DIR}/share/HTTPConnectionUpload.cpp
   ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
-  ${CMAKE_SOURCE_DIR}/share/ConnectionWatch.cpp
+  ${CMAKE_SOURCE_DIR}/share/ConnectionWatch.cpp ${CMAKE_SOURCE_DIR}/share/TransferBuffers.cpp
   ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
   ${CMAKE_SOURCE_DIR}/share/ServiceRequest.cpp
   ${CMAKE_SOURCE_DIR}/share/AddrRequester.cpp

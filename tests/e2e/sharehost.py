@@ -215,6 +215,9 @@ def curl(port, path, *args, timeout=120):
             headers = f.read().decode("latin-1")
     finally:
         os.unlink(header_path)
+    # An interim "100 Continue" comes before the answer: the answer's head is the last one.
+    while headers.startswith("HTTP/1.1 1") and "\r\n\r\n" in headers:
+        headers = headers.split("\r\n\r\n", 1)[1]
     status = int(headers.split()[1]) if headers.startswith("HTTP/") else 0
     return status, headers, result.stdout
 

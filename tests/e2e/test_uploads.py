@@ -104,7 +104,8 @@ class Receiving(Uploads, unittest.TestCase):
         self.assertEqual(self.host.object_count(), self.baseline)
 
     def test_files_of_every_size_are_stored_exactly_by_both_pages(self):
-        for size in [0, 1, 8191, 8192, 8193, 10 * MiB]:
+        # Around the write block (4 KiB), 8 KiB, the largest buffer (1 MiB) and a tail after full ones.
+        for size in [0, 1, 4095, 4096, 4097, 8191, 8192, 8193, MiB - 1, MiB, MiB + 1, 2 * MiB + 4097, 10 * MiB]:
             source = make_file(self.sources, "s%d.bin" % size, size, size)
             for style in ("form", "swf"):
                 with self.subTest(size=size, style=style):
@@ -250,6 +251,26 @@ class Receiving(Uploads, unittest.TestCase):
                         b"Content-Length: 3\r\n\r\nabc"]:
             with self.subTest(request=request[:70]):
                 self.assertEqual(raw_request(self.port, request), b"")
+
+    def test_a_client_that_waits_for_the_go_ahead_gets_it_before_sending_the_body(self):
+        data = random.Random(11).randbytes(200000)
+        body = multipart([("file", "waited.bin", data)])
+        head = ("POST /send_file.post HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                "Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %d\r\n\r\n"
+                % (BOUNDARY, len(body))).encode()
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall(head)
+            self.assertEqual(s.recv(4096), b"HTTP/1.1 100 Continue\r\n\r\n")
+            s.sendall(body)
+            answer = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:100])
+        with open(self.stored("waited.bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
     def test_twenty_concurrent_uploads_are_all_stored_exactly(self):
         sources = [make_file(self.sources, "c%02d.bin" % i, 300000 + i * 7919, 100 + i) for i in range(20)]

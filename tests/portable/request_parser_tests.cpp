@@ -1,4 +1,4 @@
-// Request-head parser: request line, target decoding, the five headers the server acts on, and
+// Request-head parser: request line, target decoding, the six headers the server acts on, and
 // hostile heads (no terminator, stray CR or LF, NUL bytes, very many or very long lines). Every
 // head is parsed from an exactly-sized heap copy so a read past its length trips ASan.
 #include <doctest.h>
@@ -201,6 +201,25 @@ TEST_CASE("host_content_length_content_type") {
 
     Parsed noPort(head("GET / HTTP/1.1", "Host: example\r\nHost: :80\r\n"));
     CHECK(noPort.text(noPort.request.host, noPort.request.hostLength) == "example");  // empty later value ignored
+}
+
+TEST_CASE("expect_100_continue") {
+    const struct {
+        const char* headers;
+        bool expect;
+    } cases[] = {
+        {"Expect: 100-continue\r\n", true},
+        {"expect:100-Continue  \r\n", true},
+        {"Expect: 100-continue-later\r\n", false},
+        {"Expect: 200-ok\r\n", false},
+        {"Expect: 100-continue\r\nExpect: x\r\n", false},  // the last one counts
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.headers);
+        Parsed p(head("POST /send_file.post HTTP/1.1", c.headers));
+        CHECK(p.request.expectContinue == c.expect);
+    }
 }
 
 TEST_CASE("basic_credentials") {
