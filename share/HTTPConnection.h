@@ -26,7 +26,9 @@ constexpr DWORD kRingSlots = kTransferSlots;
 constexpr size_t kMaxPieces = 32;
 constexpr DWORD kReceiveCapacity = 4096;
 // At most this much of a refused request body is read and dropped before the connection closes.
-constexpr LONGLONG kDrainLimit = 64 * 1024;
+// Closing on unread data resets the connection, and a client still sending loses the answer
+// with it: this covers the bodies of ordinary uploads, sent before the client reads.
+constexpr LONGLONG kDrainLimit = 8 * 1024 * 1024;
 // Index pages waiting to be sent may hold this much memory together; beyond it a request for
 // one gets a 503 page, so clients that never read cannot make the server's memory grow.
 constexpr LONGLONG kPageBudget = 32 * 1024 * 1024;

@@ -227,6 +227,21 @@ class Receiving(Uploads, unittest.TestCase):
         status, _, page = self.post_form(big, name="report.pdf")
         self.assertEqual(status, 409)
         self.assertTrue(page.endswith(b"</address></body></html>"))
+        # A client that sends its whole body before it reads: closing on unread data would
+        # reset the connection under its send, and the answer with it.
+        body = multipart([("file", "report.pdf", random.Random(5).randbytes(6 * MiB))])
+        head = ("POST /send_file.post HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+                "boundary=%s\r\nContent-Length: %d\r\n\r\n" % (BOUNDARY, len(body))).encode()
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            s.settimeout(30)
+            s.connect(("127.0.0.1", self.port))
+            s.sendall(head + body)
+            answer = b""
+            while chunk := s.recv(65536):
+                answer += chunk
+        self.assertTrue(answer.startswith(b"HTTP/1.1 409 Conflict\r\n"), answer[:60])
+        self.assertTrue(answer.endswith(b"</address></body></html>"))
 
     def test_no_file_chosen_or_no_file_part_gives_the_no_file_page(self):
         bodies = [multipart([("file", "", b"")]),
