@@ -18,10 +18,14 @@ AUTO_UPDATE = 1002
 
 
 def control(parent, control_id, cls=None):
-    for hwnd, klass, cid, _, _ in children(parent, cls):
-        if cid == control_id and driver("parent", hwnd).strip() == parent:
-            return hwnd
-    raise AssertionError("no control %d under %s" % (control_id, parent))
+    # Asked again while a driver call fails on a busy machine; a control that is not there
+    # still fails, on the time-out.
+    def find():
+        for hwnd, klass, cid, _, _ in children(parent, cls):
+            if cid == control_id and driver("parent", hwnd, check=False).strip() == parent:
+                return hwnd
+        return None
+    return wait_for("control %d under %s" % (control_id, parent), find, timeout=10)
 
 
 def state(hwnd):
