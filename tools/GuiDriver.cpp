@@ -520,8 +520,10 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     HWND window = parseHandle(argv[2]);
-    if (!IsWindow(window))
+    if (!IsWindow(window)) {
+        fwprintf(stderr, L"%ls: %ls is not a window\n", command, argv[2]);
         return 1;
+    }
     if (!wcscmp(command, L"children")) {
         ChildFilter filter = {argc >= 4 ? argv[3] : nullptr};
         EnumChildWindows(window, printChild, reinterpret_cast<LPARAM>(&filter));
@@ -549,8 +551,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!wcscmp(command, L"notify-click") && argc >= 4) {
         HWND button = GetDlgItem(window, _wtoi(argv[3]));
-        if (!button)
+        if (!button) {
+            fwprintf(stderr, L"notify-click: no item %ls in %ls\n", argv[3], argv[2]);
             return 1;
+        }
         PostMessageW(button, BM_CLICK, 0, 0);
         return 0;
     }

@@ -25,11 +25,22 @@ QUIET = {
 }
 
 
+# Commands that wait on their own or may have acted before they fail: never made twice.
+NOT_REPEATED = {"wait", "gone", "menu-pick", "copydata", "press"}
+
+
 def driver(*args, check=True, timeout=60):
-    out = subprocess.run([WINE, DRIVER, *[str(a) for a in args]], env=wine_env(), capture_output=True,
-                         timeout=timeout)
+    # On a busy machine a call has been seen to find a live window of the program "not a window"
+    # for a moment; every other command fails before it acts, so a failed one is made once more.
+    for attempt in range(2):
+        out = subprocess.run([WINE, DRIVER, *[str(a) for a in args]], env=wine_env(), capture_output=True,
+                             timeout=timeout)
+        if out.returncode == 0 or not check or args[0] in NOT_REPEATED:
+            break
+        time.sleep(1)
     if check and out.returncode != 0:
-        raise AssertionError("GuiDriver %s failed (%d)" % (" ".join(map(str, args)), out.returncode))
+        raise AssertionError("GuiDriver %s failed (%d): %s" % (" ".join(map(str, args)), out.returncode,
+                                                             out.stderr.decode("utf-8", "replace")[-300:]))
     return out.stdout.decode("utf-8", "replace").replace("\r", "")
 
 
