@@ -186,20 +186,30 @@ class ShareHost:
         return self.proc.returncode
 
 
-def raw_request(port, data, timeout=10):
-    """Sends raw bytes and returns everything the server answers before it closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+def raw_request(port, data, timeout=10, send_buffer=None):
+    """Sends raw bytes and returns everything the server answers before it closes. A small
+    send_buffer keeps the kernel from taking much of data before the server reads it."""
+    with socket.socket() as s:
+        if send_buffer:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, send_buffer)
+        s.settimeout(timeout)
+        s.connect(("127.0.0.1", port))
         s.sendall(data)
-        chunks = []
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
-        return b"".join(chunks)
+        return read_until_closed(s)
+
+
+def read_until_closed(s):
+    """Everything the server sends on s before it closes (or resets) the connection."""
+    chunks = []
+    while True:
+        try:
+            chunk = s.recv(65536)
+        except ConnectionResetError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def curl(port, path, *args, timeout=120):

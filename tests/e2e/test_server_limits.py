@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from sharehost import ShareHost, curl, share_list, wine_path
+from sharehost import ShareHost, curl, read_until_closed, share_list, wine_path
 
 MiB = 1 << 20
 # The server's largest transfer buffer, and how much a bursty reader takes per burst.
@@ -177,12 +177,7 @@ class TimeLimits(Host, unittest.TestCase):
             for at in range(0, len(body), step):
                 s.sendall(body[at:at + step])
                 time.sleep(1)
-            answer = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
+            answer = read_until_closed(s)
         finally:
             s.close()
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK"), answer[:100])

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from sharehost import ShareHost, curl, make_file, raw_request, sha_file, wine_path
+from sharehost import ShareHost, curl, make_file, raw_request, read_until_closed, sha_file, wine_path
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -232,14 +232,7 @@ class Receiving(Uploads, unittest.TestCase):
         body = multipart([("file", "report.pdf", random.Random(5).randbytes(6 * MiB))])
         head = ("POST /send_file.post HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
                 "boundary=%s\r\nContent-Length: %d\r\n\r\n" % (BOUNDARY, len(body))).encode()
-        with socket.socket() as s:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
-            s.settimeout(30)
-            s.connect(("127.0.0.1", self.port))
-            s.sendall(head + body)
-            answer = b""
-            while chunk := s.recv(65536):
-                answer += chunk
+        answer = raw_request(self.port, head + body, timeout=30, send_buffer=65536)
         self.assertTrue(answer.startswith(b"HTTP/1.1 409 Conflict\r\n"), answer[:60])
         self.assertTrue(answer.endswith(b"</address></body></html>"))
 
@@ -277,12 +270,7 @@ class Receiving(Uploads, unittest.TestCase):
             s.sendall(head)
             self.assertEqual(s.recv(4096), b"HTTP/1.1 100 Continue\r\n\r\n")
             s.sendall(body)
-            answer = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
+            answer = read_until_closed(s)
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:100])
         with open(self.stored("waited.bin"), "rb") as f:
             self.assertEqual(f.read(), data)
