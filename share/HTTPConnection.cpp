@@ -500,11 +500,8 @@ bool HTTPConnection::sendPieces(const Piece* head, size_t headCount, const Piece
     return true;
 }
 
-bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
-    ObjectLock hold(this);
-    if (count > kMaxPieces || !takeReference())
-        return false;
-    WSABUF buffers[kMaxPieces];
+// The non-empty pieces as a gather write's buffers; answers how many.
+DWORD HTTPConnection::gatherPieces(const Piece* pieces, size_t count, WSABUF* buffers) {
     DWORD used = 0;
     for (size_t i = 0; i < count; ++i) {
         if (!pieces[i].length)
@@ -513,6 +510,15 @@ bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
         buffers[used].len = static_cast<ULONG>(pieces[i].length);
         ++used;
     }
+    return used;
+}
+
+bool HTTPConnection::postPieces(const Piece* pieces, size_t count, DWORD code) {
+    ObjectLock hold(this);
+    if (count > kMaxPieces || !takeReference())
+        return false;
+    WSABUF buffers[kMaxPieces];
+    DWORD used = gatherPieces(pieces, count, buffers);
     IoRecord* record = new IoRecord(id_, code);
     if (WSASend(socket_, buffers, used, nullptr, 0, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
@@ -658,14 +664,10 @@ bool HTTPConnection::postSend() {
     sendIndex_ = (sendIndex_ + 1) % kRingSlots;
     IoRecord* record = new IoRecord(id_, MsgSendFile, index);
     WSABUF buffers[kMaxPieces + 1];
-    DWORD used = 0;
     // The first data of a body carries the response head in front of it.
-    for (size_t i = 0; i < fileHeadCount_; ++i) {
-        buffers[used].buf = const_cast<char*>(fileHead_[i].data);
-        buffers[used].len = static_cast<ULONG>(fileHead_[i].length);
-        record->headBytes += buffers[used].len;
-        ++used;
-    }
+    DWORD used = gatherPieces(fileHead_, fileHeadCount_, buffers);
+    for (DWORD i = 0; i < used; ++i)
+        record->headBytes += buffers[i].len;
     buffers[used].buf = slot.block.data + slot.start;
     buffers[used].len = slot.bytes;
     ++used;

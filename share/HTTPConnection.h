@@ -131,6 +131,7 @@ private:
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
     bool postPieces(const Piece* pieces, size_t count, DWORD code = MsgSendPieces);
+    static DWORD gatherPieces(const Piece* pieces, size_t count, WSABUF* buffers);
     bool sendEntry();
     bool sendFile();
     bool sendPage(const Piece* body, size_t count);
