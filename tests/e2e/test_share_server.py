@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from sharehost import ShareHost, curl, raw_request, share_list
+from sharehost import ShareHost, curl, raw_request, read_until_closed, share_list
 
 PRODUCT = "Wexa-Share/1.2.1"
 GiB = 1 << 30
@@ -289,13 +289,7 @@ class ServingFiles(unittest.TestCase):
             s.sendall(b"GET /files/f10485760.bin HTTP/1.1\r\n\r\n")
             s.shutdown(socket.SHUT_WR)
             time.sleep(0.5)
-            chunks = []
-            while True:
-                chunk = s.recv(1 << 20)
-                if not chunk:
-                    break
-                chunks.append(chunk)
-        data = b"".join(chunks)
+            data = read_until_closed(s)
         body = data[data.index(b"\r\n\r\n") + 4:]
         self.assertEqual(sha(body), sha(Fixture.data["f10485760.bin"]))
 
