@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from sharehost import (BIN_DIR, KEY, WINE, free_port, make_file, reg_import, sha_file, wine_env, wine_path,
+from sharehost import (BIN_DIR, KEY, WINE, export_key, free_port, make_file, reg_import, sha_file, wine_env, wine_path,
                        write_settings)
 
 MiB = 1 << 20
@@ -85,20 +85,8 @@ def write_downloads_list(raw, settings=None):
 
 def read_downloads_list():
     """The DownloadsList value's bytes as stored, or None when there is no such value."""
-    folder = tempfile.mkdtemp(prefix="wexa-reg-")
-    out = os.path.join(folder, "key.reg")
-    try:
-        subprocess.run([WINE, "regedit", "/E", wine_path(out), KEY], env=wine_env(), timeout=120,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not os.path.exists(out):
-            return None
-        with open(out, "rb") as f:
-            data = f.read()
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-    text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
-    text = text.replace("\r\n", "\n").replace("\\\n", "")
-    match = re.search(r'^"DownloadsList"=hex\(7\):([0-9a-fA-F, ]*)$', text, re.M)
+    text = export_key()
+    match = re.search(r'^"DownloadsList"=hex\(7\):([0-9a-fA-F, ]*)$', text or "", re.M)
     if not match:
         return None
     digits = match.group(1).replace(" ", "")

@@ -4,6 +4,7 @@ Clients are real: curl, and raw sockets for malformed requests."""
 import hashlib
 import os
 import random
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -70,6 +71,30 @@ def reg_import(lines):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     finally:
         os.unlink(path)
+
+
+def export_key(key=KEY, attempts=3):
+    """The key as regedit exports it (.reg text), or None when there is no such key. regedit exits 0
+    whatever happens, so a run that wrote nothing and did not say the key is missing (a launch that
+    failed on a busy machine) is made again, and one that keeps failing is an error, not "no key"."""
+    folder = tempfile.mkdtemp(prefix="wexa-reg-")
+    out = os.path.join(folder, "key.reg")
+    try:
+        for _ in range(attempts):
+            run = subprocess.run([WINE, "regedit", "/E", wine_path(out), key], env=wine_env(), timeout=120,
+                                 capture_output=True)
+            if os.path.exists(out):
+                with open(out, "rb") as f:
+                    data = f.read()
+                text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+                return text.replace("\r\n", "\n").replace("\\\n", "")
+            said = (run.stdout + run.stderr).decode("utf-8", "replace")
+            if "Unable to open the registry key" in said:
+                return None
+            time.sleep(1)
+        raise AssertionError("regedit exported nothing for %s: %s" % (key, said.strip()))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def write_settings(values, clear=True):
