@@ -73,30 +73,6 @@ def reg_import(lines):
         os.unlink(path)
 
 
-def export_key(key=KEY, attempts=3):
-    """The key as regedit exports it (.reg text), or None when there is no such key. regedit exits 0
-    whatever happens, so a run that wrote nothing and did not say the key is missing (a launch that
-    failed on a busy machine) is made again, and one that keeps failing is an error, not "no key"."""
-    folder = tempfile.mkdtemp(prefix="wexa-reg-")
-    out = os.path.join(folder, "key.reg")
-    try:
-        for _ in range(attempts):
-            run = subprocess.run([WINE, "regedit", "/E", wine_path(out), key], env=wine_env(), timeout=120,
-                                 capture_output=True)
-            if os.path.exists(out):
-                with open(out, "rb") as f:
-                    data = f.read()
-                text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
-                return text.replace("\r\n", "\n").replace("\\\n", "")
-            said = (run.stdout + run.stderr).decode("utf-8", "replace")
-            if "Unable to open the registry key" in said:
-                return None
-            time.sleep(1)
-        raise AssertionError("regedit exported nothing for %s: %s" % (key, said.strip()))
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-
-
 def write_settings(values, clear=True):
     """Replaces the program's key with the given values (name -> value, see _reg_value)."""
     lines = ["[-%s]" % KEY, ""] if clear else []
@@ -106,15 +82,50 @@ def write_settings(values, clear=True):
     reg_import(lines)
 
 
+def _ask_registry(args, answer, missing, attempts=3):
+    """answer(completed run) of a Wine registry tool, or None once the tool says `missing`. The tools
+    also fail without saying why (a launch that failed on a busy machine): such a run is made again,
+    and one that keeps failing is an error, never taken for a missing key or value."""
+    for _ in range(attempts):
+        run = subprocess.run([WINE] + args, env=wine_env(), capture_output=True, timeout=120)
+        result = answer(run)
+        if result is not None:
+            return result
+        said = (run.stdout + run.stderr).decode("utf-8", "replace")
+        if missing in said:
+            return None
+        time.sleep(1)
+    raise AssertionError("%s answered nothing: %s" % (" ".join(args), said.strip()))
+
+
 def read_value(name):
-    """(type, data) of one value as `reg query` prints it, or None."""
-    out = subprocess.run([WINE, "reg", "query", KEY, "/v", name], env=wine_env(), capture_output=True,
-                         timeout=120).stdout.decode("utf-8", "replace")
-    for line in out.splitlines():
-        parts = line.strip().split(None, 2)
-        if len(parts) >= 2 and parts[0] == name:
-            return parts[1], parts[2] if len(parts) > 2 else ""
-    return None
+    """(type, data) of one value as `reg query` prints it, or None when the key or value is missing."""
+    def answer(run):
+        for line in run.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0] == name:
+                return parts[1], parts[2] if len(parts) > 2 else ""
+        return None
+    return _ask_registry(["reg", "query", KEY, "/v", name], answer, "Unable to find the specified registry")
+
+
+def export_key(key=KEY):
+    """The key as regedit exports it (.reg text), or None when there is no such key (regedit exits 0
+    whatever happens: only the file it writes tells)."""
+    folder = tempfile.mkdtemp(prefix="wexa-reg-")
+    out = os.path.join(folder, "key.reg")
+
+    def answer(run):
+        if not os.path.exists(out):
+            return None
+        with open(out, "rb") as f:
+            data = f.read()
+        text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+        return text.replace("\r\n", "\n").replace("\\\n", "")
+    try:
+        return _ask_registry(["regedit", "/E", wine_path(out), key], answer, "Unable to open the registry key")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def share_list(paths_and_totals):
