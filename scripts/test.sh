@@ -33,7 +33,7 @@ done
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
 jobs=$(nproc)
-passed=0 failed=0
+passed=0 failed=0 second=""
 for tree in native x86_64; do
   [[ " $trees " == *" $tree "* ]] || continue
   log=$b/$tree/ctest.log
@@ -42,7 +42,21 @@ for tree in native x86_64; do
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
   if [ -z "$line" ]; then failed=$((failed + 1)); continue; fi
+  # An end-to-end module drives real Wine processes on a machine that runs many at once; one that
+  # failed gets one more run, and is named below either way so that no intermittent fault hides.
+  if [ "$bad" -gt 0 ] && grep -qE '^[[:space:]]+[0-9]+ - e2e_' "$log"; then
+    first=$(grep -E '^[[:space:]]+[0-9]+ - e2e_' "$log" | sed -E 's/^[[:space:]]+[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')
+    ctest --test-dir $b/$tree --rerun-failed -L e2e --output-on-failure 2>&1 | tee "$b/$tree/ctest-again.log"
+    again=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$b/$tree/ctest-again.log" | tail -1)
+    if [ -n "$again" ]; then
+      rerun=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$again")
+      still=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$again")
+      bad=$((bad - rerun + still))
+      second="$second$first(passed on a second run: $((rerun - still)) of $rerun) "
+    fi
+  fi
   passed=$((passed + total - bad)); failed=$((failed + bad))
 done
+[ -n "$second" ] && echo "failed once: $second"
 echo "all trees: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -155,18 +155,23 @@ class ShareHost:
         self._cond = threading.Condition()
 
     def __enter__(self):
+        # Wine's own messages (an unhandled exception among them) say why a host ended early.
+        self.errors = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([WINE, self.exe], env={**wine_env(), **self.env}, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
         if self.expect_listening:
             line = self.wait_line(("listening", "failed"), 60)
             if not line.startswith("listening"):
-                self.stop()
-                raise RuntimeError("server did not listen: %r" % line)
+                code = self.stop()
+                self.errors.seek(0)
+                said = self.errors.read()[-2000:].decode("utf-8", "replace")
+                raise RuntimeError("server did not listen: %r (exit code %s) %s" % (line, code, said))
         return self
 
     def __exit__(self, *exc):
         self.stop()
+        self.errors.close()
 
     def _read(self):
         for raw in self.proc.stdout:
