@@ -18,6 +18,8 @@ namespace {
 
 // A body up to this size goes out with the head in front of it, in one send.
 const LONGLONG kSmallBody = 64 * 1024;
+// A body this small goes out with its head in a send the socket's buffer takes at once.
+const LONGLONG kUnwatchedBody = 8 * 1024;
 
 #define PIECE(literal) {literal, sizeof(literal) - 1}
 
@@ -231,7 +233,7 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
         if (handleData(bytes)) {
             if (postRecv())
                 return 0;
-        } else if (streamingFile()) {
+        } else if (needsResetWatch()) {
             // While a file body goes out one receive stays posted, only to learn of a reset;
             // a socket that takes no receive any more has been reset already. Marked first:
             // the body may end before the post returns, and then ends the connection itself.
@@ -250,11 +252,13 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     return done ? 1 : 0;
 }
 
-bool HTTPConnection::streamingFile() {
+// A file body still going out, too large to be sure its send never waits on the peer, has
+// a receive posted beside it to learn of a reset (see onReceive).
+bool HTTPConnection::needsResetWatch() {
     EnterCriticalSection(&transferLock_);
-    bool streaming = bodyFollows_ && postPhase_ == PostOff && !sendFinished_;
+    bool needed = bodyFollows_ && postPhase_ == PostOff && !sendFinished_ && last_ - first_ >= kUnwatchedBody;
     LeaveCriticalSection(&transferLock_);
-    return streaming;
+    return needed;
 }
 
 // Answers whether more data is wanted.

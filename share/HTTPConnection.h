@@ -126,7 +126,7 @@ private:
 
     int onReceive(BOOL ok, DWORD bytes);
     bool handleData(DWORD bytes);
-    bool streamingFile();
+    bool needsResetWatch();
     bool answerRequest(size_t headLength);
     bool postRecv();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
