@@ -1,6 +1,7 @@
 // HTTPConnection: receive one head, answer it, close. See HTTPConnection.h.
 #include "HTTPConnection.h"
 
+#include <new>
 #include <stdio.h>
 #include <string.h>
 
@@ -56,8 +57,25 @@ HTTPConnection::~HTTPConnection() {
 bool HTTPConnection::initObject() {
     InitializeCriticalSection(&transferLock_);
     transferLockReady_ = true;
-    // Only the head buffer until a body moves: idle connections cost little.
-    receiveBuffer_ = new char[kReceiveCapacity];
+    // Only a small head buffer until a long head or a body comes: idle connections cost little.
+    receiveBuffer_ = new char[kFirstReceive];
+    receiveCapacity_ = kFirstReceive;
+    return true;
+}
+
+// Gives the head buffer its full size, keeping what it holds.
+bool HTTPConnection::growReceiveBuffer() {
+    if (receiveCapacity_ == kReceiveCapacity)
+        return true;
+    char* grown = new (std::nothrow) char[kReceiveCapacity];
+    if (!grown) {
+        LOG_ERROR(log_, L"HTTPConnection::growReceiveBuffer", L"new", ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    memcpy(grown, receiveBuffer_, received_);
+    delete[] receiveBuffer_;
+    receiveBuffer_ = grown;
+    receiveCapacity_ = kReceiveCapacity;
     return true;
 }
 
@@ -201,7 +219,7 @@ bool HTTPConnection::postRecv() {
     IoRecord* record = new IoRecord(id_, MsgReceive);
     WSABUF buffer;
     buffer.buf = receiveBuffer_ + received_;
-    buffer.len = kReceiveCapacity - received_;
+    buffer.len = receiveCapacity_ - received_;
     DWORD flags = 0;
     if (WSARecv(socket_, &buffer, 1, nullptr, &flags, reinterpret_cast<WSAOVERLAPPED*>(record->overlapped()),
                 nullptr) == SOCKET_ERROR) {
@@ -271,7 +289,9 @@ bool HTTPConnection::handleData(DWORD bytes) {
     int64_t end = findBytes(receiveBuffer_, received_, "\r\n\r\n", 4);
     if (end < 0) {
         // A full buffer without the blank line: the head is too long and gets no answer.
-        return received_ < kReceiveCapacity;
+        if (received_ < receiveCapacity_)
+            return true;
+        return received_ < kReceiveCapacity && growReceiveBuffer();
     }
     size_t headLength = static_cast<size_t>(end) + 4;
     parseRequestHead(&request_, receiveBuffer_, headLength);
@@ -304,10 +324,11 @@ bool HTTPConnection::answerRequest(size_t headLength) {
                           (request_.hasCredentials &&
                            checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
                                       static_cast<DWORD>(request_.passwordLength)));
-        // The body's first bytes may have come with the head: they start the POST step.
+        // The body's first bytes may have come with the head: they start the POST step, which
+        // scans part headers in the full buffer.
         memmove(receiveBuffer_, receiveBuffer_ + headLength, received_ - headLength);
         received_ -= static_cast<DWORD>(headLength);
-        return beginPost(authorized);
+        return growReceiveBuffer() && beginPost(authorized);
     }
 
     // GET or HEAD.

@@ -24,7 +24,10 @@ constexpr DWORD kIoBlock = kBlockMinSize;
 constexpr DWORD kRingSlots = kTransferSlots;
 // Most pieces one gather write takes (an index page's head and body together).
 constexpr size_t kMaxPieces = 32;
+// The longest request head, and the room an upload's part headers are scanned in.
 constexpr DWORD kReceiveCapacity = 4096;
+// An idle connection's head buffer: most heads fit, and a longer one moves to kReceiveCapacity.
+constexpr DWORD kFirstReceive = 1024;
 // At most this much of a refused request body is read and dropped before the connection closes.
 // Closing on unread data resets the connection, and a client still sending loses the answer
 // with it: this covers the bodies of ordinary uploads, sent before the client reads.
@@ -129,6 +132,7 @@ private:
     bool needsResetWatch();
     bool answerRequest(size_t headLength);
     bool postRecv();
+    bool growReceiveBuffer();
     bool sendPieces(const Piece* head, size_t headCount, const Piece* body, size_t bodyCount);
     bool postPieces(const Piece* pieces, size_t count, DWORD code = MsgSendPieces);
     static DWORD gatherPieces(const Piece* pieces, size_t count, WSABUF* buffers);
@@ -196,6 +200,7 @@ private:
     bool watchingPeer_ = false;   // a receive is posted after the head only to see a reset (lock)
     bool sendFinished_ = false;
     char* receiveBuffer_ = nullptr;
+    DWORD receiveCapacity_ = 0;
     DWORD received_ = 0;
     HttpRequest request_;
     bool haveRequest_ = false;

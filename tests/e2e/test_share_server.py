@@ -212,6 +212,25 @@ class ServingFiles(unittest.TestCase):
         status, _, body = self.get("/files/f8192.bin")
         self.assertEqual((status, body), (200, Fixture.data["f8192.bin"]))
 
+    def test_heads_around_the_first_receive_and_up_to_the_limit_are_answered(self):
+        # Whole heads of these lengths, in one send and split so that a receive ends inside the
+        # first buffer and the next crosses it.
+        start = b"GET /files/f1.bin HTTP/1.1\r\nX-Pad: "
+        for length in (1023, 1024, 1025, 2048, 4096):
+            head = start + b"a" * (length - len(start) - 4) + b"\r\n\r\n"
+            for split in (None, 1000):
+                with self.subTest(length=length, split=split):
+                    with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+                        if split:
+                            s.sendall(head[:split])
+                            time.sleep(0.2)
+                            s.sendall(head[split:])
+                        else:
+                            s.sendall(head)
+                        reply = read_until_closed(s)
+                    self.assertTrue(reply.startswith(b"HTTP/1.1 200 OK"), reply[:60])
+                    self.assertTrue(reply.endswith(Fixture.data["f1.bin"]))
+
     def test_markup_in_a_hand_made_request_stays_text(self):
         reply = raw_request(self.port, b"GET /nothing<script>x</script> HTTP/1.1\r\nHost: <b>h</b>\r\n\r\n")
         self.assertIn(b"404 Not Found", reply)

@@ -117,6 +117,16 @@ class Receiving(Uploads, unittest.TestCase):
                     self.assert_sent_page(status, body, name.encode())
                     self.assert_stored(name, source)
 
+    def test_heads_longer_than_the_first_receive_still_store_the_file_exactly(self):
+        # The head buffer starts small and grows: the body's first bytes arrive in it with a long head.
+        source = make_file(self.sources, "long-head.bin", 70000, 7)
+        for pad in (900, 1100, 3000):
+            with self.subTest(pad=pad):
+                name = "long-head-%d.bin" % pad
+                status, _, body = self.post_form(source, "-H", "X-Pad: " + "a" * pad, name=name)
+                self.assert_sent_page(status, body, name.encode())
+                self.assert_stored(name, source)
+
     def test_a_one_gib_file_is_stored_exactly(self):
         source = make_file(self.sources, "huge.bin", GiB, 99)
         try:
