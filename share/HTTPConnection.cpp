@@ -252,7 +252,7 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
             if (postRecv())
                 return 0;
         } else if (needsResetWatch()) {
-            // While a file body goes out one receive stays posted, only to learn of a reset;
+            // While a large response goes out one receive stays posted, only to learn of a reset;
             // a socket that takes no receive any more has been reset already. Marked first:
             // the body may end before the post returns, and then ends the connection itself.
             EnterCriticalSection(&transferLock_);
@@ -270,11 +270,13 @@ int HTTPConnection::onReceive(BOOL ok, DWORD bytes) {
     return done ? 1 : 0;
 }
 
-// A file body still going out, too large to be sure its send never waits on the peer, has
-// a receive posted beside it to learn of a reset (see onReceive).
+// A file body or an index page still going out, too large to be sure its send never waits on
+// the peer, has a receive posted beside it to learn of a reset (see onReceive).
 bool HTTPConnection::needsResetWatch() {
     EnterCriticalSection(&transferLock_);
-    bool needed = bodyFollows_ && postPhase_ == PostOff && !sendFinished_ && last_ - first_ >= kUnwatchedBody;
+    bool fileBody = bodyFollows_ && last_ - first_ >= kUnwatchedBody;
+    bool page = responseSends_ > 0 && pageReserved_ >= kUnwatchedBody;
+    bool needed = postPhase_ == PostOff && !sendFinished_ && (fileBody || page);
     LeaveCriticalSection(&transferLock_);
     return needed;
 }
