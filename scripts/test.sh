@@ -32,25 +32,26 @@ done
 # The prefix is made with the display already set, so windows work from the first test on.
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
+# "TOTAL FAILED" of a ctest log's summary line; nothing when it has none.
+counts() {
+  sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2 \1/p' "$1" | tail -1
+}
+
 jobs=$(nproc)
 passed=0 failed=0 second=""
 for tree in native x86_64; do
   [[ " $trees " == *" $tree "* ]] || continue
   log=$b/$tree/ctest.log
   ctest --test-dir $b/$tree -j"$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
-  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-  bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
-  if [ -z "$line" ]; then failed=$((failed + 1)); continue; fi
+  read -r total bad <<<"$(counts "$log")"
+  if [ -z "$total" ]; then failed=$((failed + 1)); continue; fi
   # An end-to-end module drives real Wine processes on a machine that runs many at once; one that
   # failed gets one more run, and is named below either way so that no intermittent fault hides.
-  if [ "$bad" -gt 0 ] && grep -qE '^[[:space:]]+[0-9]+ - e2e_' "$log"; then
-    first=$(grep -E '^[[:space:]]+[0-9]+ - e2e_' "$log" | sed -E 's/^[[:space:]]+[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')
+  first=$(sed -nE 's/^[[:space:]]+[0-9]+ - (e2e_[^ ]+).*/\1/p' "$log" | tr '\n' ' ')
+  if [ "$bad" -gt 0 ] && [ -n "$first" ]; then
     ctest --test-dir $b/$tree --rerun-failed -L e2e --output-on-failure 2>&1 | tee "$b/$tree/ctest-again.log"
-    again=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$b/$tree/ctest-again.log" | tail -1)
-    if [ -n "$again" ]; then
-      rerun=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$again")
-      still=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$again")
+    read -r rerun still <<<"$(counts "$b/$tree/ctest-again.log")"
+    if [ -n "$rerun" ]; then
       bad=$((bad - rerun + still))
       second="$second$first(passed on a second run: $((rerun - still)) of $rerun) "
     fi

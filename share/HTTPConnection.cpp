@@ -293,7 +293,7 @@ bool HTTPConnection::handleData(DWORD bytes) {
         // A full buffer without the blank line: the head is too long and gets no answer.
         if (received_ < receiveCapacity_)
             return true;
-        return received_ < kReceiveCapacity && growReceiveBuffer();
+        return receiveCapacity_ < kReceiveCapacity && growReceiveBuffer();
     }
     size_t headLength = static_cast<size_t>(end) + 4;
     parseRequestHead(&request_, receiveBuffer_, headLength);

@@ -14,8 +14,8 @@ import threading
 import time
 import unittest
 
-from sharehost import (BIN_DIR, KEY, WINE, export_key, free_port, make_file, reg_import, sha_file, wine_env, wine_path,
-                       write_settings)
+from sharehost import (BIN_DIR, KEY, WINE, export_key, free_port, make_file, reg_import, sha_file, wine_env,
+                       wine_path, write_settings)
 
 MiB = 1 << 20
 GiB = 1 << 30
