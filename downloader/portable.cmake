@@ -1,7 +1,3 @@
-# Portable units of the downloader (no Win32): byte ranges, URL and name rules, the list codec, the window's arithmetic.
-set(WEXA_DOWNLOADER_PORTABLE_SOURCES
-  ${CMAKE_SOURCE_DIR}/downloader/ByteRangeList.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadUrl.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadsListCodec.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadViewRules.cpp
-)
+# Portable units of the downloader, folder by folder.
+include(${CMAKE_CURRENT_LIST_DIR}/engine/portable.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/window/portable.cmake)

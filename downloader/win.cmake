@@ -1,19 +1,13 @@
 # Win32 units of the downloader's engine. wexa_downloader_core holds everything the window
 # will use, so that tests and the headless host link the same code the program runs.
 set(WEXA_DL_RECEIVE_BUFFER "" CACHE STRING "Override the transfer connections' receive buffer, in bytes (benchmarks only)")
-add_library(wexa_downloader_core STATIC
-  ${CMAKE_SOURCE_DIR}/downloader/TCPObject.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/AddressResolver.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/HeadRequester.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/FileDownloader.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadEntry.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadsList.cpp
-)
+include(${CMAKE_CURRENT_LIST_DIR}/engine/win.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/window/win.cmake)
+add_library(wexa_downloader_core STATIC ${WEXA_DOWNLOADER_CORE_SOURCES})
 target_compile_options(wexa_downloader_core PRIVATE ${WEXA_WARNINGS})
 if(WEXA_DL_RECEIVE_BUFFER)
   target_compile_definitions(wexa_downloader_core PUBLIC WEXA_DL_RECEIVE_BUFFER=${WEXA_DL_RECEIVE_BUFFER})
 endif()
-target_include_directories(wexa_downloader_core PUBLIC ${CMAKE_SOURCE_DIR}/downloader)
 target_link_libraries(wexa_downloader_core PUBLIC wexa_shared advapi32 shell32)
 
 # The download engine without its window, for end-to-end tests, benchmarks and scripts.
@@ -23,12 +17,7 @@ target_link_libraries(WexaDownloadHost PRIVATE wexa_downloader_core)
 target_link_options(WexaDownloadHost PRIVATE -municode)
 
 # The downloader program.
-add_executable(WexaDownload WIN32
-  ${CMAKE_SOURCE_DIR}/downloader/HttpDL.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/HttpDLWindow.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandler.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloadsHandlerActions.cpp
-  ${CMAKE_SOURCE_DIR}/downloader/DownloaderDialogs.cpp
+add_executable(WexaDownload WIN32 ${WEXA_DOWNLOADER_APP_SOURCES}
   ${CMAKE_SOURCE_DIR}/resources/download.rc)
 target_compile_options(WexaDownload PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${WEXA_WARNINGS}>)
 target_include_directories(WexaDownload PRIVATE ${CMAKE_SOURCE_DIR}/resources)

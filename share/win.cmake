@@ -1,22 +1,13 @@
 # Win32 units of the share program. wexa_share_core holds everything but WinMain so that
 # tests and the headless test host link the same code the program runs.
-add_library(wexa_share_core STATIC
-  ${CMAKE_SOURCE_DIR}/share/HSMainSettings.cpp
-  ${CMAKE_SOURCE_DIR}/share/FileHandler.cpp
-  ${CMAKE_SOURCE_DIR}/share/HTTPConnection.cpp ${CMAKE_SOURCE_DIR}/share/HTTPConnectionUpload.cpp
-  ${CMAKE_SOURCE_DIR}/share/HTTPListener.cpp
-  ${CMAKE_SOURCE_DIR}/share/ConnectionWatch.cpp ${CMAKE_SOURCE_DIR}/share/TransferBuffers.cpp
-  ${CMAKE_SOURCE_DIR}/share/NetStatus.cpp
-  ${CMAKE_SOURCE_DIR}/share/ServiceRequest.cpp
-  ${CMAKE_SOURCE_DIR}/share/AddrRequester.cpp
-  ${CMAKE_SOURCE_DIR}/share/TestRequester.cpp
-  ${CMAKE_SOURCE_DIR}/share/StatusImages.cpp
-  ${CMAKE_SOURCE_DIR}/share/UpdateRequester.cpp
-  ${CMAKE_SOURCE_DIR}/share/UpdateDownloader.cpp
-  ${CMAKE_SOURCE_DIR}/share/UpdateSignature.cpp
-)
+# Each folder lists its units; this file makes the libraries and programs of them.
+include(${CMAKE_CURRENT_LIST_DIR}/server/win.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/netsetup/win.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/update/win.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/shell/win.cmake)
+add_library(wexa_share_core STATIC ${WEXA_SHARE_CORE_SOURCES})
 target_compile_options(wexa_share_core PRIVATE ${WEXA_WARNINGS})
-target_include_directories(wexa_share_core PUBLIC ${CMAKE_SOURCE_DIR}/share ${CMAKE_SOURCE_DIR}/resources)
+target_include_directories(wexa_share_core PUBLIC ${CMAKE_SOURCE_DIR}/resources)
 target_link_libraries(wexa_share_core PUBLIC wexa_shared advapi32 gdi32 bcrypt)
 
 # The share server without its window, for end-to-end tests and benchmarks: settings and
@@ -26,23 +17,8 @@ target_compile_options(WexaShareHost PRIVATE ${WEXA_WARNINGS})
 target_link_libraries(WexaShareHost PRIVATE wexa_share_core)
 target_link_options(WexaShareHost PRIVATE -municode)
 
-# The share program. The Network, Options and Help pages (and the dialogs they own) are
-# picked up by name beside the shell's own units.
-file(GLOB WEXA_SHARE_PAGE_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/share/NetworkTab*.cpp ${CMAKE_SOURCE_DIR}/share/OptionsTab*.cpp
-  ${CMAKE_SOURCE_DIR}/share/HelpTab*.cpp)
-add_library(wexa_share_app OBJECT
-  ${CMAKE_SOURCE_DIR}/share/HSMain.cpp
-  ${CMAKE_SOURCE_DIR}/share/HSMainWindow.cpp
-  ${CMAKE_SOURCE_DIR}/share/HSMainStatus.cpp
-  ${CMAKE_SOURCE_DIR}/share/HSMainDialogs.cpp
-  ${CMAKE_SOURCE_DIR}/share/NetStatusDialog.cpp
-  ${CMAKE_SOURCE_DIR}/share/TabWindow.cpp
-  ${CMAKE_SOURCE_DIR}/share/TabControls.cpp
-  ${CMAKE_SOURCE_DIR}/share/ShareTab.cpp
-  ${CMAKE_SOURCE_DIR}/share/ShareTabConnections.cpp
-  ${CMAKE_SOURCE_DIR}/share/ShareTabImages.cpp
-  ${WEXA_SHARE_PAGE_SOURCES})
+# The share program: the shell's window, tabs and dialogs.
+add_library(wexa_share_app OBJECT ${WEXA_SHARE_APP_SOURCES})
 target_compile_options(wexa_share_app PRIVATE ${WEXA_WARNINGS})
 target_link_libraries(wexa_share_app PUBLIC wexa_share_core)
 # The .rc names its icon, cursors, bitmaps and manifest relative to resources/.
@@ -52,7 +28,7 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/share.rc PROPERTIES
 # One share program per update key: the same objects, a key unit of its own.
 function(wexa_share_program name key_hex)
   wexa_key_bytes("${key_hex}" key_bytes)
-  add_executable(${name} WIN32 $<TARGET_OBJECTS:wexa_share_app> ${CMAKE_SOURCE_DIR}/share/UpdateKey.cpp
+  add_executable(${name} WIN32 $<TARGET_OBJECTS:wexa_share_app> ${CMAKE_CURRENT_LIST_DIR}/update/UpdateKey.cpp
     ${CMAKE_SOURCE_DIR}/resources/share.rc)
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${WEXA_WARNINGS}>)
   target_compile_definitions(${name} PRIVATE "WEXA_UPDATE_PUBLIC_KEY_BYTES=${key_bytes}")

@@ -1,7 +1,7 @@
 // FWController: the firewall thread (manager, policy, current profile, a check every 20 s or
 // every second while blocked) and the check of one port: globally open, or the program's own
 // authorized-application entry, added and enabled where needed. Nothing else is ever changed.
-#include "FWController.h"
+#include "FWThread.h"
 
 #include "Log.h"
 

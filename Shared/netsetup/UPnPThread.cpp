@@ -1,6 +1,6 @@
 // UPnPController: the mapping thread (NAT object, polls for the mapping collection, Add, wait
 // for the stop, Remove) and the gateway check (synchronous device search once polling is slow).
-#include "UPnPController.h"
+#include "UPnPThread.h"
 
 #include "Log.h"
 

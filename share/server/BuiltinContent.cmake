@@ -1,5 +1,5 @@
 # Built-in web content of the share server: BuiltinContent.cpp and the byte arrays that the
-# build generates from resources/web. Included from share/portable.cmake.
+# build generates from resources/web. Included from share/server/portable.cmake.
 include(${CMAKE_SOURCE_DIR}/cmake/embed.cmake)
 
 # The upload component's four release files are not in the tree; a folder holding them can be
@@ -52,7 +52,7 @@ wexa_embed_files(NAME WebAssetData OUT_DIR ${CMAKE_BINARY_DIR}/generated
     kWebUploaderSpeed  ${wexa_uploader_dir}/swfupload.speed.js
     kWebUploaderSwf    ${wexa_uploader_dir}/swfupload.swf)
 
-list(APPEND WEXA_SHARE_PORTABLE_SOURCES ${CMAKE_SOURCE_DIR}/share/BuiltinContent.cpp
+list(APPEND WEXA_PORTABLE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/BuiltinContent.cpp
      ${WebAssetData_SOURCE})
-set_source_files_properties(${CMAKE_SOURCE_DIR}/share/BuiltinContent.cpp PROPERTIES
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/BuiltinContent.cpp PROPERTIES
   INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/generated)

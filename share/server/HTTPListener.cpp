@@ -8,14 +8,14 @@
 
 #include "HSMainSettings.h"
 #include "HTTPConnection.h"
-#include "FWController.h"
+#include "FWThread.h"
 #include "Log.h"
 #include "NetStatus.h"
 #include "PortStatusTexts.h"
 #include "ServerWithReg.h"
 #include "TestRequester.h"
 #include "TextHelpers.h"
-#include "UPnPController.h"
+#include "UPnPThread.h"
 
 static const wchar_t kLogUnit[] = L"HTTPListener";
 

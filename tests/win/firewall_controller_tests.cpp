@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ControllerHarness.h"
-#include "FWController.h"
+#include "FWThread.h"
 #include "UPnPInterfaces.h"
 
 namespace {

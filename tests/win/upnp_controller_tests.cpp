@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ControllerHarness.h"
-#include "UPnPController.h"
+#include "UPnPThread.h"
 #include "UPnPInterfaces.h"
 
 namespace {
