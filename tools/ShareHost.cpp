@@ -180,12 +180,12 @@ int wmain() {
         Log::errorText(L"ShareHost", &log, __LINE__, L"wmain", L"startServer failed");
         return 1;
     }
-    FileHandler* files = new FileHandler(&log);
+    FileHandler* files = new FileHandler(&log, programServerSettings());
     files->setCompletionPort(g_server->port());
     files->setNotify(window, WM_SHARE_ITEM_ADDED, WM_SHARE_ITEM_REMOVED, WM_SHARE_ITEM_STATUS);
     loadFileList(&log, files);
 
-    HTTPListener* listener = new HTTPListener(g_server, window, files, &counters, 0, g_settings.sharePort, window);
+    HTTPListener* listener = new HTTPListener(g_server, window, programServerSettings(), files, &counters, 0, g_settings.sharePort, window);
     listener->setTimeLimits(timeLimits());
     g_listenerId = listener->id();
     if (!g_server->addObject(listener))

@@ -20,8 +20,12 @@ const wchar_t kDescription[] = L"Wexa-Share Port";
 }  // namespace
 
 UPnPController::UPnPController(Log* log, WORD port, Server* server, ServerObject* owner,
-                               AddressReader readAddress, ComCreator create)
-    : ThreadController(kNames, log, server, owner), port_(port), readAddress_(readAddress), create_(create) {}
+                               AddressReader readAddress, const void* addressContext, ComCreator create)
+    : ThreadController(kNames, log, server, owner),
+      port_(port),
+      readAddress_(readAddress),
+      addressContext_(addressContext),
+      create_(create) {}
 
 bool UPnPController::start() {
     if (!createStopSemaphore())
@@ -135,7 +139,7 @@ IStaticPortMappingCollection* UPnPController::pollForMappings(IUPnPNAT* nat) {
 
 void UPnPController::mapUntilStopped(IStaticPortMappingCollection* mappings) {
     static const wchar_t kFunction[] = L"UPnPController::threadProc";
-    wchar_t* local = readAddress_ ? readAddress_() : nullptr;
+    wchar_t* local = readAddress_ ? readAddress_(addressContext_) : nullptr;
     BSTR protocol = SysAllocString(L"TCP");
     // An empty address is passed as it is: the gateway's answer decides.
     BSTR client = SysAllocString(local ? local : L"");

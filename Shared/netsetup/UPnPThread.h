@@ -22,12 +22,13 @@ public:
         Removed = 6,
         PortInUse = 7,
     };
-    // The internal client to map to: a heap copy (delete[]) or null; read once per mapping.
-    typedef wchar_t* (*AddressReader)();
+    // The internal client to map to: a heap copy (delete[]) or null; read once per mapping,
+    // given the context the controller was made with.
+    typedef wchar_t* (*AddressReader)(const void* context);
 
     // owner must hold one reference of its own for the controller until notice 11 is handled.
     UPnPController(Log* log, WORD port, Server* server, ServerObject* owner, AddressReader readAddress,
-                   ComCreator create = CoCreateInstance);
+                   const void* addressContext, ComCreator create = CoCreateInstance);
     UPnPController(const UPnPController&) = delete;
     UPnPController& operator=(const UPnPController&) = delete;
 
@@ -52,6 +53,7 @@ private:
 
     WORD port_;
     AddressReader readAddress_;
+    const void* addressContext_;
     ComCreator create_;
     HANDLE mappingThread_ = nullptr;
     HANDLE checkThread_ = nullptr;

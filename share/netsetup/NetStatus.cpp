@@ -1,41 +1,52 @@
-// Flags of the network status that worker threads set, guarded by the settings lock.
+// Flags of the network status that worker threads set, each read or written under one
+// lock of their own that is never held with another.
 #include "NetStatus.h"
 
-#include "HSMainSettings.h"
+#include <windows.h>
 
 namespace {
+SRWLOCK g_lock = SRWLOCK_INIT;
 bool g_testSucceeded = false;
 bool g_portInUse = false;
 void (*g_refresh)() = nullptr;
+
+class StatusLock {
+public:
+    StatusLock() { AcquireSRWLockExclusive(&g_lock); }
+    ~StatusLock() { ReleaseSRWLockExclusive(&g_lock); }
+    StatusLock(const StatusLock&) = delete;
+    StatusLock& operator=(const StatusLock&) = delete;
+};
 }  // namespace
 
 bool getTestSucceeded() {
-    SettingsLock lock;
+    StatusLock lock;
     return g_testSucceeded;
 }
 
 void setTestSucceeded(bool succeeded) {
     void (*refresh)();
     {
-        SettingsLock lock;
+        StatusLock lock;
         g_testSucceeded = succeeded;
         refresh = g_refresh;
     }
+    // Outside the lock: the callback posts to the shell and may take locks of its own.
     if (refresh)
         refresh();
 }
 
 void setTestStatusRefresh(void (*refresh)()) {
-    SettingsLock lock;
+    StatusLock lock;
     g_refresh = refresh;
 }
 
 bool getPortInUse() {
-    SettingsLock lock;
+    StatusLock lock;
     return g_portInUse;
 }
 
 void setPortInUse(bool inUse) {
-    SettingsLock lock;
+    StatusLock lock;
     g_portInUse = inUse;
 }

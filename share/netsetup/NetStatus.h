@@ -4,11 +4,11 @@
 #pragma once
 
 bool getTestSucceeded();
-// Sets the flag under the settings lock, then runs the refresh callback (if any).
+// Sets the flag under the status lock, then runs the refresh callback (if any).
 void setTestSucceeded(bool succeeded);
 // The callback runs on whichever thread calls setTestSucceeded: it must only post.
 void setTestStatusRefresh(void (*refresh)());
 
-// Set when the last listener could not bind because its port is taken (settings lock).
+// Set when the last listener could not bind because its port is taken.
 bool getPortInUse();
 void setPortInUse(bool inUse);

@@ -5,7 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "HSMainStatusRules.h"
+// The network status as the shell gathers it from the listeners and the connectivity test.
+struct NetStatusInput {
+    size_t activePortCount;
+    bool testSucceeded;
+    uint32_t upnpState;       // 0 settled, 1 pending, 2 failed
+    uint32_t upnpResult;
+    uint32_t firewallState;
+    uint32_t firewallResult;
+};
 
 constexpr size_t kNetStatusTextUnits = 600;
 

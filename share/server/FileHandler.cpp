@@ -8,7 +8,6 @@
 
 #include "BuiltinContent.h"
 #include "FileHandlerPaths.h"
-#include "HSMainSettings.h"
 #include "IndexPage.h"
 #include "Log.h"
 #include "ShareListCodec.h"
@@ -39,7 +38,7 @@ static void httpDateOf(const SYSTEMTIME& t, char* out) {
     formatHttpDate(c, out, kHttpDateCapacity);
 }
 
-FileHandler::FileHandler(Log* log) : log_(log) {
+FileHandler::FileHandler(Log* log, const ServerSettings* settings) : log_(log), settings_(settings) {
     InitializeCriticalSection(&lock_);
     SYSTEMTIME now;
     GetSystemTime(&now);
@@ -458,14 +457,13 @@ FileEntry* FileHandler::tableEntry(const IndexRow* rows, size_t count,
                                    const wchar_t* requestPath, DWORD requestLength,
                                    bool rootPage) {
     IndexOptions options;
-    lockSettings();
-    options.useIcons = g_settings.useIcons;
-    options.allowUploads = g_settings.allowUploads;
-    options.swfUpload = g_settings.swfUpload;
-    options.requirePassword = g_settings.requirePassword;
-    unlockSettings();
+    PageSwitches switches = settings_->pageSwitches();
+    options.useIcons = switches.useIcons;
+    options.allowUploads = switches.allowUploads;
+    options.swfUpload = switches.swfUpload;
+    options.requirePassword = switches.requirePassword;
     wchar_t user[kUserNameReadUnits + 1];
-    DWORD userLength = copyUserName(user, kUserNameReadUnits + 1);
+    DWORD userLength = settings_->copyUserName(user, kUserNameReadUnits + 1);
     char owner[kTableOwnerCapacity];
     options.owner = owner;
     options.ownerLength = htmlDisplayName(u16(user), userLength, owner, sizeof owner);
@@ -711,10 +709,9 @@ FileEntry* FileHandler::loadEntry(const wchar_t* path, DWORD length, const wchar
 // The built-in content named by path, tried after the shared items missed.
 FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
                                      const SharedItem* matched) {
-    lockSettings();
-    bool allowUploads = g_settings.allowUploads;
-    bool swfUpload = g_settings.swfUpload;
-    unlockSettings();
+    PageSwitches switches = settings_->pageSwitches();
+    bool allowUploads = switches.allowUploads;
+    bool swfUpload = switches.swfUpload;
     size_t asset = 0;
     BuiltinMatch match = matchBuiltin(u16(path), length, allowUploads, swfUpload, &asset);
     switch (match) {
@@ -739,8 +736,8 @@ FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
     }
     case BuiltinMatch::FormPage:
     case BuiltinMatch::SwfPage: {
-        wchar_t user[kUserNameCapacity];
-        DWORD userLength = copyUserName(user, kUserNameCapacity);
+        wchar_t user[kUserNameReadUnits + 1];
+        DWORD userLength = settings_->copyUserName(user, kUserNameReadUnits + 1);
         size_t capacity =
             match == BuiltinMatch::FormPage ? kSendFormPageCapacity : kSendSwfPageCapacity;
         FileEntry* e = new (std::nothrow) FileEntry;
@@ -774,8 +771,8 @@ FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
 FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length) {
     if (!path)
         return nullptr;
-    // The settings lock is released before the registry lock is taken: never both at once.
-    bool singleDirIsRoot = getSingleDirIsRoot();
+    // Read before the registry lock is taken: the settings lock is never held with another.
+    bool singleDirIsRoot = settings_->singleDirIsRoot();
 
     EnterCriticalSection(&lock_);
     RequestResolution r;

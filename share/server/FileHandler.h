@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "FileHandlerItem.h"
+#include "ServerSettings.h"
 #include "TextHelpers.h"
 
 class Log;
@@ -75,7 +76,8 @@ struct ItemStatus {
 
 class FileHandler {
 public:
-    explicit FileHandler(Log* log);
+    // settings outlives the handler; it is read on worker threads.
+    FileHandler(Log* log, const ServerSettings* settings);
     ~FileHandler();
     FileHandler(const FileHandler&) = delete;
     FileHandler& operator=(const FileHandler&) = delete;
@@ -132,6 +134,7 @@ private:
     static LONGLONG nowMilliseconds();
 
     Log* log_;
+    const ServerSettings* settings_;
     HANDLE port_ = nullptr;
     HWND notifyWindow_ = nullptr;
     UINT addedMessage_ = WM_SHARE_ITEM_ADDED;

@@ -6,10 +6,10 @@
 #include <string.h>
 
 #include "FileHandler.h"
-#include "HSMainSettings.h"
 #include "HTTPConnectionRanges.h"
 #include "Log.h"
 #include "NetStatus.h"
+#include "ServerSettings.h"
 #include "ServerWithReg.h"
 #include "TrafficCounters.h"
 
@@ -35,10 +35,12 @@ LONGLONG g_pageBytesHeld = 0;
 }  // namespace
 
 HTTPConnection::HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
-                               FileHandler* files, SOCKET client, ConnectionWatch* watch)
+                               const ServerSettings* settings, FileHandler* files, SOCKET client,
+                               ConnectionWatch* watch)
     : ServerObject(server, connectionWindow, WM_CONNECTION_CLOSED),
       counters_(counters),
       connectionWindow_(connectionWindow),
+      settings_(settings),
       files_(files),
       socket_(client),
       watch_(watch) {
@@ -320,11 +322,11 @@ bool HTTPConnection::answerRequest(size_t headLength) {
         return false;
 
     if (request_.method == kMethodPost) {
-        if (!getAllowUploads() || !request_.hasBoundary || request_.boundaryLength == 0)
+        if (!settings_->allowUploads() || !request_.hasBoundary || request_.boundaryLength == 0)
             return false;
-        bool authorized = !getRequirePassword() ||
+        bool authorized = !settings_->requirePassword() ||
                           (request_.hasCredentials &&
-                           checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
+                           settings_->checkLogin(request_.user, static_cast<DWORD>(request_.userLength), request_.password,
                                       static_cast<DWORD>(request_.passwordLength)));
         // The body's first bytes may have come with the head: they start the POST step, which
         // scans part headers in the full buffer.
@@ -346,8 +348,8 @@ bool HTTPConnection::answerRequest(size_t headLength) {
     LeaveCriticalSection(&transferLock_);
 
     bool started;
-    if (getRequirePassword() &&
-        !(request_.hasCredentials && checkLogin(request_.user, static_cast<DWORD>(request_.userLength),
+    if (settings_->requirePassword() &&
+        !(request_.hasCredentials && settings_->checkLogin(request_.user, static_cast<DWORD>(request_.userLength),
                                                 request_.password, static_cast<DWORD>(request_.passwordLength)))) {
         started = send401();
     } else {
@@ -393,7 +395,7 @@ bool HTTPConnection::sendEntry() {
             return send503();
         char owner[kTableOwnerCapacity];
         wchar_t name[kUserNameReadUnits + 1];
-        DWORD nameLength = copyUserName(name, kUserNameReadUnits + 1);
+        DWORD nameLength = settings_->copyUserName(name, kUserNameReadUnits + 1);
         size_t ownerLength = htmlDisplayName(reinterpret_cast<char16_t*>(name), nameLength, owner,
                                              kHeadingOwnerCapacity);
         size_t headingLength = buildIndexHeading(owner, ownerLength, heading_);

@@ -16,6 +16,7 @@
 #include "UploadParts.h"
 
 class FileHandler;
+class ServerSettings;
 class TrafficCounters;
 struct FileEntry;
 
@@ -73,7 +74,7 @@ struct ConnectionStatus {
 // when missing): name itself, else name with "(n)" for the first n from first up to 8 whose
 // file does not exist, else the "(9)" name unchecked. *number tells which (0: the plain name).
 // Null for an empty name or when memory runs out; the caller frees it with delete[].
-wchar_t* getUploadPath(Log* log, const wchar_t* name, size_t length, unsigned first, unsigned* number);
+wchar_t* getUploadPath(Log* log, const ServerSettings* settings, const wchar_t* name, size_t length, unsigned first, unsigned* number);
 
 class HTTPConnection : public ServerObject {
 public:
@@ -90,7 +91,8 @@ public:
     static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
     HTTPConnection(Server* server, HWND connectionWindow, TrafficCounters* counters,
-                   FileHandler* files, SOCKET client, ConnectionWatch* watch = nullptr);
+                   const ServerSettings* settings, FileHandler* files, SOCKET client,
+                   ConnectionWatch* watch = nullptr);
     ~HTTPConnection() override;
 
     bool initObject() override;
@@ -187,6 +189,7 @@ private:
 
     TrafficCounters* counters_;
     HWND connectionWindow_;
+    const ServerSettings* settings_;
     FileHandler* files_;
     SOCKET socket_;
     ConnectionWatch* watch_;

@@ -8,9 +8,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "HSMainSettings.h"
 #include "HTTPConnection.h"
 #include "Log.h"
+#include "ServerSettings.h"
 #include "ServerWithReg.h"
 #include "TrafficCounters.h"
 
@@ -27,11 +27,11 @@ const LONGLONG kTailWindow = 1024;
 
 }  // namespace
 
-wchar_t* getUploadPath(Log* log, const wchar_t* name, size_t length, unsigned first, unsigned* number) {
+wchar_t* getUploadPath(Log* log, const ServerSettings* settings, const wchar_t* name, size_t length, unsigned first, unsigned* number) {
     if (!length)
         return nullptr;
     DWORD folderLength = 0;
-    wchar_t* folder = getUploadsDirectoryCopy(&folderLength);
+    wchar_t* folder = settings->uploadsDirectoryCopy(&folderLength);
     if (!folder)
         return nullptr;
     if (!CreateDirectoryW(folder, nullptr)) {
@@ -168,7 +168,7 @@ bool HTTPConnection::openUploadFile(const FilePart& part) {
     unsigned number = 0;
     for (;;) {
         delete[] uploadPath_;
-        uploadPath_ = getUploadPath(log_, uploadName_, nameLength, number, &number);
+        uploadPath_ = getUploadPath(log_, settings_, uploadName_, nameLength, number, &number);
         if (!uploadPath_) {
             openFailed_ = true;
             return false;

@@ -6,12 +6,12 @@
 #include <mswsock.h>
 #include <string.h>
 
-#include "HSMainSettings.h"
 #include "HTTPConnection.h"
 #include "FWThread.h"
 #include "Log.h"
 #include "NetStatus.h"
 #include "PortStatusTexts.h"
+#include "ServerSettings.h"
 #include "ServerWithReg.h"
 #include "TestRequester.h"
 #include "TextHelpers.h"
@@ -20,6 +20,11 @@
 static const wchar_t kLogUnit[] = L"HTTPListener";
 
 namespace {
+
+// The UPnP controller reads the address to map to once per mapping, on its own thread.
+wchar_t* readLocalAddress(const void* settings) {
+    return static_cast<const ServerSettings*>(settings)->localAddressCopy();
+}
 
 const DWORD kOutstandingAccepts = 3;
 // How often the connections' deadlines are checked and their progress asked for.
@@ -38,10 +43,12 @@ const wchar_t* wide(const char16_t* text) {
 
 }  // namespace
 
-HTTPListener::HTTPListener(Server* server, HWND portWindow, FileHandler* files, TrafficCounters* counters,
-                           DWORD bindAddress, WORD port, HWND connectionWindow)
+HTTPListener::HTTPListener(Server* server, HWND portWindow, const ServerSettings* settings,
+                           FileHandler* files, TrafficCounters* counters, DWORD bindAddress, WORD port,
+                           HWND connectionWindow)
     : ServerObject(server, portWindow, WM_LISTENER_ENDED),
       portWindow_(portWindow),
+      settings_(settings),
       files_(files),
       counters_(counters),
       connectionWindow_(connectionWindow),
@@ -131,7 +138,7 @@ int HTTPListener::readyObject() {
         sweepTimer_ = nullptr;
     }
     if (runControllers_) {
-        bool upnp = getEnableUPnP();
+        bool upnp = settings_->enableUPnP();
         EnterCriticalSection(&listenerLock_);
         if (upnp)
             startUPnPLocked();
@@ -242,7 +249,7 @@ void HTTPListener::handleNewConnection(SOCKET client) {
         LOG_ERROR(log_, L"HTTPListener::handleNewConnection", L"setsockopt", error);
     }
     HTTPConnection* connection =
-        new HTTPConnection(server_, connectionWindow_, counters_, files_, client, watch_);
+        new HTTPConnection(server_, connectionWindow_, counters_, settings_, files_, client, watch_);
     if (!server_->addObject(connection)) {
         delete connection;
         if (closesocket(client) == SOCKET_ERROR) {
@@ -283,7 +290,7 @@ void HTTPListener::postNotification(const wchar_t* text, DWORD column, DWORD sta
 void HTTPListener::onUPnPProgress(DWORD code, DWORD sequence) {
     ColumnText shown;
     if (code == MsgUPnPReady) {
-        wchar_t* local = getLocalAddressCopy();
+        wchar_t* local = settings_->localAddressCopy();
         wchar_t text[kPortStatusTextUnits];
         formatUPnPReady(reinterpret_cast<const char16_t*>(local), reinterpret_cast<char16_t*>(text),
                         kPortStatusTextUnits);
@@ -298,7 +305,7 @@ void HTTPListener::startUPnPLocked() {
     if (!takeReference())
         return;
     UPnPController* controller =
-        new UPnPController(log_, port_, server_, this, getLocalAddressCopy,
+        new UPnPController(log_, port_, server_, this, readLocalAddress, settings_,
                            comCreator_ ? comCreator_ : CoCreateInstance);
     if (!controller->start()) {
         controller->deleteThis();
@@ -341,7 +348,7 @@ void HTTPListener::onStopUPnP() {
 }
 
 void HTTPListener::onStartUPnP() {
-    bool upnp = runControllers_ && getEnableUPnP();
+    bool upnp = runControllers_ && settings_->enableUPnP();
     EnterCriticalSection(&listenerLock_);
     if (upnpRunning_) {
         // The new controller follows the current one's last notice.
@@ -373,7 +380,7 @@ void HTTPListener::onUPnPFinished(DWORD result, DWORD sequence) {
     // Whatever the mapping gave, ask the service to reach us; only a later "testcon" request
     // tells. Refused while the engine stops (the controller ends then too): nothing to report.
     TestRequester::start(server_, port_, testHost_, testServicePort_);
-    bool upnp = runControllers_ && getEnableUPnP();
+    bool upnp = runControllers_ && settings_->enableUPnP();
     EnterCriticalSection(&listenerLock_);
     // A terminating listener takes no reference, so no controller outlives it.
     if (upnpRestartPending_ && upnp)

@@ -11,6 +11,7 @@
 #include "ComCreator.h"
 
 class FileHandler;
+class ServerSettings;
 class FWController;
 class TrafficCounters;
 class UPnPController;
@@ -55,8 +56,9 @@ public:
     };
 
     // bindAddress is in network order (0: every local address).
-    HTTPListener(Server* server, HWND portWindow, FileHandler* files, TrafficCounters* counters,
-                 DWORD bindAddress, WORD port, HWND connectionWindow);
+    // settings outlives the listener and its connections; it is read on worker threads.
+    HTTPListener(Server* server, HWND portWindow, const ServerSettings* settings, FileHandler* files,
+                 TrafficCounters* counters, DWORD bindAddress, WORD port, HWND connectionWindow);
 
     bool initObject() override;
     bool deleteObject() override;
@@ -100,6 +102,7 @@ private:
     static void CALLBACK onSweepTimer(void* param, BOOLEAN fired);
 
     HWND portWindow_;
+    const ServerSettings* settings_;
     FileHandler* files_;
     TrafficCounters* counters_;
     HWND connectionWindow_;

@@ -38,10 +38,7 @@ ShareTab* g_shareTab = nullptr;
 TabWindow* g_networkTab = nullptr;
 TabWindow* g_optionsTab = nullptr;
 TabWindow* g_helpTab = nullptr;
-HWND g_connectionPanel = nullptr;
-HWND g_addressBox = nullptr;
-HWND g_portBox = nullptr;
-HWND g_updateBox = nullptr;
+PageWindows g_pageWindows;
 bool g_updateDownloaded = false;
 bool g_firstStartHint = false;
 
@@ -210,10 +207,11 @@ TabWindow* addPage(TabWindow* page, const wchar_t* title, bool shown) {
 }
 
 bool initTabs() {
-    g_shareTab = static_cast<ShareTab*>(addPage(new ShareTab(g_log, g_fileHandler), L"Share", true));
-    g_networkTab = addPage(newNetworkTab(g_log), L"Network", false);
-    g_optionsTab = addPage(newOptionsTab(g_log), L"Options", false);
-    g_helpTab = addPage(newHelpTab(g_log), L"Help", false);
+    TabContext context = {g_log, g_server, g_fileHandler, g_trafficCounters, g_mainWindow, &g_pageWindows};
+    g_shareTab = static_cast<ShareTab*>(addPage(new ShareTab(context), L"Share", true));
+    g_networkTab = addPage(newNetworkTab(context), L"Network", false);
+    g_optionsTab = addPage(newOptionsTab(context), L"Options", false);
+    g_helpTab = addPage(newHelpTab(context), L"Help", false);
     layoutMainWindow();
     return g_shell.pageCount == 4;
 }
@@ -276,7 +274,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     if (!LoadLibraryW(L"Riched20.dll"))
         LOG_ERROR(g_log, L"WinMain", L"LoadLibrary", GetLastError());
     g_trafficCounters = new TrafficCounters(g_settings.sentBytes, g_settings.receivedBytes);
-    g_fileHandler = new FileHandler(g_log);
+    g_fileHandler = new FileHandler(g_log, programServerSettings());
     if (g_settings.detectLocalIP)
         doDetectLocal();
     g_settings.firstRun = false;
@@ -314,10 +312,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
         refreshAddressStatus(true);
         if (!SetTimer(g_mainWindow, kSpeedTimerId, 1000, nullptr))
             LOG_ERROR(g_log, L"WinMain", L"SetTimer", GetLastError());
-        if (g_settings.autoDetectAddress && g_addressBox)
-            SendMessageW(g_addressBox, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), 0);
-        if (g_settings.autoUpdate && g_updateBox)
-            SendMessageW(g_updateBox, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED), 0);
+        if (g_settings.autoDetectAddress && g_pageWindows.addressBox)
+            SendMessageW(g_pageWindows.addressBox, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), 0);
+        if (g_settings.autoUpdate && g_pageWindows.updateBox)
+            SendMessageW(g_pageWindows.updateBox, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED), 0);
         if (g_welcomeShown) {
             g_firstStartHint = true;
             PostMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(IDM_NETWORK_STATUS, 0), 0);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "HSMainStatusRules.h"
+#include "TabContext.h"
 
 class Log;
 class Server;
@@ -53,13 +54,8 @@ extern TabWindow* g_networkTab;
 extern TabWindow* g_optionsTab;
 extern TabWindow* g_helpTab;
 
-// The Share tab's connection panel: every HTTPListener posts its connections' records here.
-extern HWND g_connectionPanel;
-// Windows of the other pages that the main window sends commands to; each page sets its own
-// in init (null until then).
-extern HWND g_addressBox;   // Network tab "Internet IP Address" group: 1011 Detect Address
-extern HWND g_portBox;      // Network tab "Network Port" group: 1001 Change Port Number...
-extern HWND g_updateBox;    // Options tab "Update" group: 1001 Check Now..., WM_UPDATE_OFFER
+// Windows of the pages that the main window sends commands to, filled in by the pages.
+extern PageWindows g_pageWindows;
 // Set by the updater once an installer has been downloaded (restoring the window offers it).
 extern bool g_updateDownloaded;
 
@@ -77,9 +73,9 @@ void refreshAddressStatus(bool full);
 // ---- Implemented by the Network, Options and Help tab units ------------------------------
 // Each returns a new page (not yet initialised), or null when memory runs out. The Network
 // tab's unit also owns the listener list.
-TabWindow* newNetworkTab(Log* log);
-TabWindow* newOptionsTab(Log* log);
-TabWindow* newHelpTab(Log* log);
+TabWindow* newNetworkTab(const TabContext& context);
+TabWindow* newOptionsTab(const TabContext& context);
+TabWindow* newHelpTab(const TabContext& context);
 // The listener list with its one record for port (start-up, before the window exists) and
 // its release at exit.
 void createListenerList(WORD port);

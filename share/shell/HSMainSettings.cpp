@@ -520,3 +520,40 @@ bool checkLogin(const char* user, DWORD userLength, const char* password, DWORD 
                         g_settings.loginPasswordLength, user, userLength, password,
                         passwordLength);
 }
+
+// ---- The server's view --------------------------------------------------------------------
+
+namespace {
+
+// Reads the program-wide record through the accessors above, each under the settings lock.
+class ProgramServerSettings final : public ServerSettings {
+public:
+    PageSwitches pageSwitches() const override {
+        SettingsLock hold;
+        return PageSwitches{g_settings.useIcons, g_settings.allowUploads, g_settings.swfUpload,
+                            g_settings.requirePassword};
+    }
+    bool requirePassword() const override { return getRequirePassword(); }
+    bool allowUploads() const override { return getAllowUploads(); }
+    bool singleDirIsRoot() const override { return getSingleDirIsRoot(); }
+    bool enableUPnP() const override { return getEnableUPnP(); }
+    DWORD copyUserName(wchar_t* out, DWORD capacity) const override {
+        return ::copyUserName(out, capacity);
+    }
+    bool checkLogin(const char* user, DWORD userLength, const char* password,
+                    DWORD passwordLength) const override {
+        return ::checkLogin(user, userLength, password, passwordLength);
+    }
+    wchar_t* uploadsDirectoryCopy(DWORD* length) const override {
+        return getUploadsDirectoryCopy(length);
+    }
+    wchar_t* localAddressCopy() const override { return getLocalAddressCopy(); }
+};
+
+const ProgramServerSettings g_serverSettings;
+
+}  // namespace
+
+const ServerSettings* programServerSettings() {
+    return &g_serverSettings;
+}

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "HSMainSettingsRules.h"
+#include "ServerSettings.h"
 
 class Log;
 class FileHandler;
@@ -99,3 +100,7 @@ void setLoginUser(const char* bytes, DWORD length);
 void setLoginPassword(const char* bytes, DWORD length);
 // Decoded Basic credentials against the stored login (see loginMatches).
 bool checkLogin(const char* user, DWORD userLength, const char* password, DWORD passwordLength);
+
+// What the server reads of the record (FileHandler, HTTPListener and its connections); lives as
+// long as the program.
+const ServerSettings* programServerSettings();

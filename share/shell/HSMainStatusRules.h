@@ -4,14 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-struct NetStatusInput {
-    size_t activePortCount;
-    bool testSucceeded;
-    uint32_t upnpState;       // 0 settled, 1 pending, 2 failed
-    uint32_t upnpResult;
-    uint32_t firewallState;
-    uint32_t firewallResult;
-};
+#include "NetStatusRules.h"
 
 // The status bar's network status line and whether it is an error (drawn in red).
 const char16_t* statusLineText(const NetStatusInput& status, bool* isError);

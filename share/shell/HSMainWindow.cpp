@@ -185,8 +185,8 @@ LRESULT CALLBACK statusProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             static const wchar_t* const texts[] = {L"Detect Internet Address", L"Set to LAN Address"};
             UINT chosen = popupMenu(window, ids, texts, 2, at);
             // The address box owns both actions (detection and the LAN address).
-            if (chosen && g_addressBox)
-                SendMessageW(g_addressBox, WM_COMMAND, MAKEWPARAM(chosen, 0), 0);
+            if (chosen && g_pageWindows.addressBox)
+                SendMessageW(g_pageWindows.addressBox, WM_COMMAND, MAKEWPARAM(chosen, 0), 0);
         } else {
             static const UINT ids[] = {IDM_STATUS_INFORMATION};
             static const wchar_t* const texts[] = {L"Network Status Information..."};
@@ -543,7 +543,7 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         if (g_shell.minimized) {
             g_shell.minimized = false;
             // Posted: the offer's dialog comes after the window has been laid out again.
-            if (g_updateDownloaded && g_updateBox && !PostMessageW(g_updateBox, WM_UPDATE_OFFER, 0, 0))
+            if (g_updateDownloaded && g_pageWindows.updateBox && !PostMessageW(g_pageWindows.updateBox, WM_UPDATE_OFFER, 0, 0))
                 LOG_ERROR(g_log, L"WndProc", L"PostMessage", GetLastError());
         }
         layoutMainWindow();

@@ -16,11 +16,11 @@ const int kTextRight = 558;
 
 }  // namespace
 
-TabWindow* newHelpTab(Log* log) {
-    return new HelpTab(log);
+TabWindow* newHelpTab(const TabContext& context) {
+    return new HelpTab(context);
 }
 
-HelpTab::HelpTab(Log* log) : TabWindow(log) {}
+HelpTab::HelpTab(const TabContext& context) : TabWindow(context) {}
 
 bool HelpTab::init(HINSTANCE instance, HWND tabControl) {
     static const wchar_t kFunction[] = L"HelpTab::init";

@@ -7,7 +7,7 @@
 
 class HelpTab : public TabWindow {
 public:
-    explicit HelpTab(Log* log);
+    explicit HelpTab(const TabContext& context);
 
     bool init(HINSTANCE instance, HWND tabControl) override;
     void hide() override;

@@ -111,8 +111,8 @@ INT_PTR CALLBACK netStatusProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
             return TRUE;
         case IDC_NETSTATUS_CHANGE_PORT:
             // lParam names this dialog: the Change Port dialog then opens over it.
-            if (HIWORD(wParam) == BN_CLICKED && g_portBox)
-                SendMessageW(g_portBox, WM_COMMAND, MAKEWPARAM(IDC_NET_CHANGE_PORT, BN_CLICKED),
+            if (HIWORD(wParam) == BN_CLICKED && g_pageWindows.portBox)
+                SendMessageW(g_pageWindows.portBox, WM_COMMAND, MAKEWPARAM(IDC_NET_CHANGE_PORT, BN_CLICKED),
                              reinterpret_cast<LPARAM>(dialog));
             return TRUE;
         case IDOK:
@@ -143,9 +143,9 @@ void showNetStatus() {
     g_dialog = nullptr;
     g_testInProgress = false;
     // The update offer held back while the dialog was open comes now.
-    if (g_updateOfferDeferred && g_updateBox) {
+    if (g_updateOfferDeferred && g_pageWindows.updateBox) {
         g_updateOfferDeferred = false;
-        if (!PostMessageW(g_updateBox, WM_UPDATE_OFFER, 0, 0))
+        if (!PostMessageW(g_pageWindows.updateBox, WM_UPDATE_OFFER, 0, 0))
             LOG_ERROR(g_log, L"showNetStatus", L"PostMessage", GetLastError());
     }
 }

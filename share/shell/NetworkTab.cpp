@@ -109,23 +109,23 @@ size_t configuredPorts(WORD* out, size_t capacity) {
     return n;
 }
 
-TabWindow* newNetworkTab(Log* log) {
-    return new NetworkTab(log);
+TabWindow* newNetworkTab(const TabContext& context) {
+    return new NetworkTab(context);
 }
 
 // ---- The page ------------------------------------------------------------------------------
 
-NetworkTab::NetworkTab(Log* log) : TabWindow(log) {}
+NetworkTab::NetworkTab(const TabContext& context) : TabWindow(context) {}
 
 NetworkTab::~NetworkTab() {
     if (portMenu_)
         DestroyMenu(portMenu_);
     if (g_page == this)
         g_page = nullptr;
-    if (g_portBox == portBox_)
-        g_portBox = nullptr;
-    if (g_addressBox == addressBox_)
-        g_addressBox = nullptr;
+    if (context_.windows->portBox == portBox_)
+        context_.windows->portBox = nullptr;
+    if (context_.windows->addressBox == addressBox_)
+        context_.windows->addressBox = nullptr;
 }
 
 bool NetworkTab::init(HINSTANCE instance, HWND tabControl) {
@@ -199,8 +199,8 @@ bool NetworkTab::init(HINSTANCE instance, HWND tabControl) {
     }
     SendMessageW(statsBox_, WM_SETFONT, reinterpret_cast<WPARAM>(g_messageFont), FALSE);
     ULONGLONG sent = 0, received = 0;
-    if (g_trafficCounters)
-        g_trafficCounters->read(&sent, &received);
+    if (context_.counters)
+        context_.counters->read(&sent, &received);
     receivedText_ = createChild(L"STATIC", L"", 0, 8, 20, 150, 20, statsBox_, 0);
     sentText_ = createChild(L"STATIC", L"", 0, 8, 45, 150, 20, statsBox_, 0);
     rememberStatsBox_ = createChild(L"BUTTON", L"Remember on Exit", BS_AUTOCHECKBOX | WS_TABSTOP, 8, 75, 130, 20,
@@ -228,8 +228,8 @@ bool NetworkTab::init(HINSTANCE instance, HWND tabControl) {
     SetWindowTextW(addressEdit_, g_settings.serverAddress);
 
     g_page = this;
-    g_portBox = portBox_;
-    g_addressBox = addressBox_;
+    context_.windows->portBox = portBox_;
+    context_.windows->addressBox = addressBox_;
     return true;
 }
 
@@ -298,13 +298,13 @@ LRESULT NetworkTab::portWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             // From our own button lParam is the button; from the network status dialog it is
             // that dialog, which the Change Port dialog then sits over.
             HWND from = reinterpret_cast<HWND>(lParam);
-            changePort(from && from != changePortButton_ && IsWindow(from) ? from : g_mainWindow);
+            changePort(from && from != changePortButton_ && IsWindow(from) ? from : context_.mainWindow);
         } else if (LOWORD(wParam) == IDC_NET_ENABLE_UPNP && HIWORD(wParam) == BN_CLICKED) {
             bool on = isChecked(upnpBox_);
             setEnableUPnP(on);
             setTestSucceeded(false);
-            if (g_server && currentListenerId_ &&
-                !g_server->messageObject(currentListenerId_, on ? HTTPListener::MsgStartUPnP
+            if (context_.server && currentListenerId_ &&
+                !context_.server->messageObject(currentListenerId_, on ? HTTPListener::MsgStartUPnP
                                                                 : HTTPListener::MsgStopUPnP))
                 LOG_ERROR_TEXT(log_, L"NetworkTab::portWndProc", L"messageObject failed");
         }
@@ -320,11 +320,11 @@ LRESULT NetworkTab::portWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             GetCursorPos(&point);
             UINT chosen = TrackPopupMenu(portMenu_, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, point.x,
                                          point.y, 0, window, nullptr);
-            if (chosen == IDM_NET_SET_LOCAL_IP && runSetLocalIpDialog(g_mainWindow) == 1 && getEnableUPnP() &&
-                g_server && currentListenerId_) {
+            if (chosen == IDM_NET_SET_LOCAL_IP && runSetLocalIpDialog(context_.mainWindow) == 1 && getEnableUPnP() &&
+                context_.server && currentListenerId_) {
                 // Remove the mapping and make it again for the new internal client.
-                g_server->messageObject(currentListenerId_, HTTPListener::MsgStopUPnP);
-                g_server->messageObject(currentListenerId_, HTTPListener::MsgStartUPnP);
+                context_.server->messageObject(currentListenerId_, HTTPListener::MsgStopUPnP);
+                context_.server->messageObject(currentListenerId_, HTTPListener::MsgStartUPnP);
             }
         }
         return 0;
@@ -344,11 +344,11 @@ LRESULT NetworkTab::portWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 bool NetworkTab::startListener(ListenerRecord* record) {
     bool started = false;
-    if (g_server) {
-        HTTPListener* listener = new HTTPListener(g_server, portBox_, g_fileHandler, g_trafficCounters, 0,
-                                                  record->port, g_connectionPanel);
+    if (context_.server) {
+        HTTPListener* listener = new HTTPListener(context_.server, portBox_, programServerSettings(), context_.files, context_.counters, 0,
+                                                  record->port, context_.windows->connectionPanel);
         record->listenerId = listener->id();
-        started = g_server->addObject(listener);
+        started = context_.server->addObject(listener);
         if (started)
             record->state = ListenerRecord::Starting;
         else
@@ -410,7 +410,7 @@ void NetworkTab::closeListener(DWORD id) {
     ListenerRecord* record = findRecord(id);
     // A listener that already ended (or was never registered) has nothing left to stop.
     bool running = !record || record->state != ListenerRecord::NotListening;
-    if (running && (!g_server || !g_server->terminateObject(id)))
+    if (running && (!context_.server || !context_.server->terminateObject(id)))
         LOG_ERROR_TEXT(log_, L"NetworkTab::closeListener", L"terminateObject failed");
     if (!record)
         return;
@@ -618,10 +618,10 @@ LRESULT NetworkTab::addrWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 void NetworkTab::startAddressRequest() {
-    if (!g_server)
+    if (!context_.server)
         return;
-    AddrRequester* requester = new AddrRequester(g_server, addressBox_);
-    if (!g_server->addObject(requester)) {
+    AddrRequester* requester = new AddrRequester(context_.server, addressBox_);
+    if (!context_.server->addObject(requester)) {
         delete requester;   // never registered: the engine does not know it
         return;
     }
@@ -678,8 +678,8 @@ LRESULT NetworkTab::statsWndProc(HWND window, UINT message, WPARAM wParam, LPARA
     if (message != WM_COMMAND || HIWORD(wParam) != BN_CLICKED)
         return 0;
     if (LOWORD(wParam) == IDC_NET_CLEAR_STATS) {
-        if (g_trafficCounters)
-            g_trafficCounters->clear();
+        if (context_.counters)
+            context_.counters->clear();
         postTrafficTotals(statsBox_, 0, 0, log_, L"NetworkTab::statsWndProc");
     } else if (LOWORD(wParam) == IDC_NET_REMEMBER_STATS) {
         g_settings.rememberStats = isChecked(rememberStatsBox_);

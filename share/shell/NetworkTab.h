@@ -32,7 +32,7 @@ struct ListenerRecord {
 
 class NetworkTab : public TabWindow {
 public:
-    explicit NetworkTab(Log* log);
+    explicit NetworkTab(const TabContext& context);
     ~NetworkTab() override;
 
     bool init(HINSTANCE instance, HWND tabControl) override;

@@ -27,15 +27,15 @@ int CALLBACK browseCallback(HWND window, UINT message, LPARAM, LPARAM data) {
 
 }  // namespace
 
-TabWindow* newOptionsTab(Log* log) {
-    return new OptionsTab(log);
+TabWindow* newOptionsTab(const TabContext& context) {
+    return new OptionsTab(context);
 }
 
-OptionsTab::OptionsTab(Log* log) : TabWindow(log) {}
+OptionsTab::OptionsTab(const TabContext& context) : TabWindow(context) {}
 
 OptionsTab::~OptionsTab() {
-    if (g_updateBox == updateBox_)
-        g_updateBox = nullptr;
+    if (context_.windows->updateBox == updateBox_)
+        context_.windows->updateBox = nullptr;
 }
 
 bool OptionsTab::init(HINSTANCE instance, HWND tabControl) {
@@ -139,7 +139,7 @@ bool OptionsTab::init(HINSTANCE instance, HWND tabControl) {
         LOG_ERROR(log_, kFunction, L"SetWindowLongPtr", GetLastError());
         return false;
     }
-    g_updateBox = updateBox_;
+    context_.windows->updateBox = updateBox_;
     return true;
 }
 
@@ -268,7 +268,7 @@ void OptionsTab::browseForFolder() {
     DWORD currentLength = 0;
     wchar_t* current = getUploadsDirectoryCopy(&currentLength);
     BROWSEINFOW info = {};
-    info.hwndOwner = g_mainWindow;
+    info.hwndOwner = context_.mainWindow;
     info.lpszTitle = L"Please choose a location where files sent to you will be saved:";
     info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | BIF_EDITBOX;
     if (current && currentLength) {

@@ -7,7 +7,7 @@
 
 class OptionsTab : public TabWindow {
 public:
-    explicit OptionsTab(Log* log);
+    explicit OptionsTab(const TabContext& context);
     ~OptionsTab() override;
 
     bool init(HINSTANCE instance, HWND tabControl) override;

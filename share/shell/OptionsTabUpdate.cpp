@@ -133,10 +133,10 @@ void OptionsTab::setCheckButton(const wchar_t* text, bool enabled) {
 }
 
 void OptionsTab::startUpdateCheck() {
-    if (!g_server)
+    if (!context_.server)
         return;
-    UpdateRequester* requester = new UpdateRequester(g_server, updateBox_, g_trafficCounters);
-    if (!g_server->addObject(requester)) {
+    UpdateRequester* requester = new UpdateRequester(context_.server, updateBox_, context_.counters);
+    if (!context_.server->addObject(requester)) {
         delete requester;   // never registered: the engine does not know it
         return;
     }
@@ -144,10 +144,10 @@ void OptionsTab::startUpdateCheck() {
 }
 
 void OptionsTab::startUpdateDownload() {
-    UpdateDownloader* downloader = g_server ? new UpdateDownloader(g_server, updateBox_, g_trafficCounters,
+    UpdateDownloader* downloader = context_.server ? new UpdateDownloader(context_.server, updateBox_, context_.counters,
                                                                    kUpdatePublicKey)
                                             : nullptr;
-    if (!downloader || !g_server->addObject(downloader)) {
+    if (!downloader || !context_.server->addObject(downloader)) {
         delete downloader;
         updateState_ = UpdateIdle;
         return;
@@ -217,7 +217,7 @@ void OptionsTab::offerInstall() {
         return;
     // Not over a minimised window nor beside the network status dialog: restoring the window,
     // or closing the dialog, posts the offer again.
-    if (IsIconic(g_mainWindow))
+    if (IsIconic(context_.mainWindow))
         return;
     if (netStatusDialog()) {
         g_updateOfferDeferred = true;
@@ -225,7 +225,7 @@ void OptionsTab::offerInstall() {
     }
     g_updateDownloaded = false;
     int dialogId = FindWindowW(kDownloaderClass, nullptr) ? IDD_UPDATE_BOTH : IDD_UPDATE;
-    INT_PTR answer = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(dialogId), g_mainWindow, UpdateDialogProc,
+    INT_PTR answer = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(dialogId), context_.mainWindow, UpdateDialogProc,
                                      dialogId);
     if (answer == -1) {
         LOG_ERROR(log_, kUpdateWndProc, L"DialogBox", GetLastError());
@@ -248,7 +248,7 @@ void OptionsTab::installUpdate() {
     HWND downloader = FindWindowW(kDownloaderClass, nullptr);
     if (downloader) {
         COPYDATASTRUCT order = {kDownloaderExitOrder, 0, nullptr};
-        SendMessageW(downloader, WM_COPYDATA, reinterpret_cast<WPARAM>(g_mainWindow), reinterpret_cast<LPARAM>(&order));
+        SendMessageW(downloader, WM_COPYDATA, reinterpret_cast<WPARAM>(context_.mainWindow), reinterpret_cast<LPARAM>(&order));
     }
-    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+    SendMessageW(context_.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
 }

@@ -74,7 +74,7 @@ int compareKeyIds(const void* a, const void* b) {
 
 }  // namespace
 
-ShareTab::ShareTab(Log* log, FileHandler* files) : TabWindow(log), files_(files) {
+ShareTab::ShareTab(const TabContext& context) : TabWindow(context), files_(context.files) {
     LARGE_INTEGER frequency;
     if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart)
         frequency_ = frequency.QuadPart;
@@ -98,8 +98,8 @@ ShareTab::~ShareTab() {
         delete[] received_[i].path;
     }
     delete[] received_;
-    if (g_connectionPanel == connectionPanel_)
-        g_connectionPanel = nullptr;
+    if (context_.windows->connectionPanel == connectionPanel_)
+        context_.windows->connectionPanel = nullptr;
 }
 
 bool ShareTab::init(HINSTANCE instance, HWND tabControl) {
@@ -137,7 +137,7 @@ bool ShareTab::init(HINSTANCE instance, HWND tabControl) {
         LOG_ERROR(log_, L"ShareTab::init", L"CreatePopupMenu", GetLastError());
     if (!SetTimer(connectionPanel_, kSpeedTimerId, 1000, nullptr))
         LOG_ERROR(log_, L"ShareTab::init", L"SetTimer", GetLastError());
-    g_connectionPanel = connectionPanel_;
+    context_.windows->connectionPanel = connectionPanel_;
     return true;
 }
 
@@ -354,7 +354,7 @@ void ShareTab::shareFiles() {
     buffer[0] = 0;
     OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = g_mainWindow;
+    dialog.hwndOwner = context_.mainWindow;
     dialog.lpstrFilter = L"All Files\0*.*\0";
     dialog.lpstrFile = buffer;
     dialog.nMaxFile = kSelectionUnits;
@@ -366,7 +366,7 @@ void ShareTab::shareFiles() {
         if (error) {
             LOG_ERROR(log_, L"ShareTab::shareFiles", L"GetOpenFileName", error);
             if (error == FNERR_BUFFERTOOSMALL)
-                MessageBoxW(g_mainWindow, L"Too many files were selected at once. Please share them in smaller groups.",
+                MessageBoxW(context_.mainWindow, L"Too many files were selected at once. Please share them in smaller groups.",
                             L"Share Files", MB_OK | MB_ICONWARNING);
         }
         delete[] buffer;
@@ -383,7 +383,7 @@ void ShareTab::shareFiles() {
 
 void ShareTab::shareFolder() {
     BROWSEINFOW browse = {};
-    browse.hwndOwner = g_mainWindow;
+    browse.hwndOwner = context_.mainWindow;
     browse.lpszTitle = L"Please select a folder to share:";
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | BIF_EDITBOX;
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&browse);

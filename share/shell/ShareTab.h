@@ -13,7 +13,7 @@ class FileHandler;
 
 class ShareTab : public TabWindow {
 public:
-    ShareTab(Log* log, FileHandler* files);
+    explicit ShareTab(const TabContext& context);
     ~ShareTab() override;
 
     bool init(HINSTANCE instance, HWND tabControl) override;

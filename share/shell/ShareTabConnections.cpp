@@ -247,7 +247,7 @@ void ShareTab::disconnectSelected(bool firstOnly) {
     for (int row = ListView_GetNextItem(connectionList_, -1, LVNI_SELECTED); row >= 0;
          row = ListView_GetNextItem(connectionList_, row, LVNI_SELECTED)) {
         DWORD id = static_cast<DWORD>(rowParam(connectionList_, row));
-        if (id && g_server && !g_server->terminateObject(id))
+        if (id && context_.server && !context_.server->terminateObject(id))
             LOG_ERROR_TEXT(log_, L"ShareTab::conWndProc", L"terminateObject failed");
         if (firstOnly)
             break;
@@ -267,7 +267,7 @@ void ShareTab::openReceivedFiles() {
     wchar_t* folder = getUploadsDirectoryCopy(&length);
     if (!folder)
         return;
-    HINSTANCE result = ShellExecuteW(g_mainWindow, L"explore", folder, nullptr, nullptr, SW_SHOWNORMAL);
+    HINSTANCE result = ShellExecuteW(context_.mainWindow, L"explore", folder, nullptr, nullptr, SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
         LOG_ERROR(log_, L"ShareTab::conWndProc", L"ShellExecuteW", GetLastError());
     delete[] folder;
@@ -368,7 +368,7 @@ LRESULT ShareTab::conWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                 ListView_GetItemText(connectionList_, row, ColFile, display, 260);
                 const wchar_t* path = receivedPathFor(display);
                 if (path && reinterpret_cast<INT_PTR>(
-                                ShellExecuteW(g_mainWindow, L"open", path, nullptr, nullptr, SW_SHOWNORMAL)) <= 32)
+                                ShellExecuteW(context_.mainWindow, L"open", path, nullptr, nullptr, SW_SHOWNORMAL)) <= 32)
                     LOG_ERROR(log_, L"ShareTab::conWndProc", L"ShellExecuteW", GetLastError());
             }
         }

@@ -3,9 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include "TabContext.h"
 #include "WndProcDispatcher1.h"
-
-class Log;
 
 class TabWindow : public WndProcDispatcher1 {
 public:
@@ -21,7 +20,7 @@ public:
     virtual void resize(int left, int top, int right, int bottom) = 0;
 
 protected:
-    explicit TabWindow(Log* log) : log_(log) {}
+    explicit TabWindow(const TabContext& context) : context_(context), log_(context.log) {}
 
     // The page's routed procedure. The base paints the background (below) and passes every
     // other message to the window's previous procedure.
@@ -37,6 +36,7 @@ protected:
     // failure.
     HWND createContainer(HWND parent, const wchar_t* function, DWORD extraStyle = 0);
 
+    const TabContext context_;
     Log* log_;
     HINSTANCE instance_ = nullptr;
     HWND tabControl_ = nullptr;

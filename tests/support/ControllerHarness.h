@@ -107,7 +107,7 @@ struct ControllerSettings {
 // it did not start listening.
 inline HTTPListener* startListener(EngineFixture& engine, StatusWindow& window, WORD port, ComCreator create) {
     HTTPListener* listener =
-        new HTTPListener(engine.server(), window.handle, nullptr, nullptr, htonl(INADDR_LOOPBACK), port, nullptr);
+        new HTTPListener(engine.server(), window.handle, programServerSettings(), nullptr, nullptr, htonl(INADDR_LOOPBACK), port, nullptr);
     // Every finished UPnP run asks for a connectivity test: nobody listens there.
     listener->setTestService("127.0.0.1", unusedPort());
     listener->setNetworkControllers(true, create);

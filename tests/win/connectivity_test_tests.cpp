@@ -90,7 +90,7 @@ TEST_CASE("a listener whose UPnP controller ends asks for a test of its port, an
     Listener service;
     REQUIRE(service.port != 0);
     const WORD sharePort = unusedPort();
-    HTTPListener* listener = new HTTPListener(engine.server(), window.handle, nullptr, &counters,
+    HTTPListener* listener = new HTTPListener(engine.server(), window.handle, programServerSettings(), nullptr, &counters,
                                               htonl(INADDR_LOOPBACK), sharePort, window.handle);
     listener->setTestService("127.0.0.1", service.port);
     listener->setNetworkControllers(false, nullptr);   // the test posts their notices

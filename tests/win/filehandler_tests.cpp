@@ -142,7 +142,7 @@ const char kRow[] = "<tr valign=bottom><td width=20></td><td width=350 align=lef
 TEST_CASE("naming_duplicates_and_order") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     DWORD music = add(files, t.music);
     REQUIRE(music);
     CHECK(nameOf(files, music) == u"Music/");
@@ -185,7 +185,7 @@ TEST_CASE("sharing_and_requests_compare_names_alike") {
     // (U+017F) is its own letter to the system, while the sharp s (U+00DF) and "ss" are one.
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     const wchar_t* folders[] = {L"\\a", L"\\b", L"\\c", L"\\d"};
     for (const wchar_t* folder : folders)
@@ -224,7 +224,7 @@ TEST_CASE("sharing_and_requests_compare_names_alike") {
 TEST_CASE("files_open_overlapped_on_the_port") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     DWORD music = add(files, t.music);
     add(files, t.root + L"\\x.txt");
@@ -263,7 +263,7 @@ TEST_CASE("files_open_overlapped_on_the_port") {
 TEST_CASE("no_port_no_open_file") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     add(files, t.root + L"\\x.txt");
     CHECK(get(files, L"/x.txt") == nullptr);
 }
@@ -271,7 +271,7 @@ TEST_CASE("no_port_no_open_file") {
 TEST_CASE("parent_segments_and_missing_files_give_no_entry") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     add(files, t.music);
     add(files, t.root + L"\\x.txt");
@@ -292,7 +292,7 @@ TEST_CASE("parent_segments_and_missing_files_give_no_entry") {
 TEST_CASE("folder_listing_and_root_index") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     add(files, t.music);
     add(files, t.root + L"\\x.txt");
@@ -344,7 +344,7 @@ TEST_CASE("folder_listing_and_root_index") {
 TEST_CASE("single_folder_is_root") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     setAllowUploads(true);
     DWORD music = add(files, t.music);
@@ -383,7 +383,7 @@ TEST_CASE("single_folder_is_root") {
 TEST_CASE("built_in_content_after_shared_items") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     add(files, t.root + L"\\x.txt");
 
@@ -410,7 +410,7 @@ TEST_CASE("built_in_content_after_shared_items") {
 TEST_CASE("posted_records_and_statistics") {
     Tree t;
     Fixture f;
-    FileHandler files(nullptr);
+    FileHandler files(nullptr, programServerSettings());
     files.setCompletionPort(f.port);
     files.setNotify(f.window, WM_SHARE_ITEM_ADDED, WM_SHARE_ITEM_REMOVED, WM_SHARE_ITEM_STATUS);
 

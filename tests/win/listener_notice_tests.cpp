@@ -92,7 +92,7 @@ TEST_CASE("controller_notices_post_their_status_and_plain_messages_are_never_rea
     EngineFixture engine;
     REQUIRE(engine.server());
     PortWindow window;
-    HTTPListener* listener = new HTTPListener(engine.server(), window.handle, nullptr, nullptr,
+    HTTPListener* listener = new HTTPListener(engine.server(), window.handle, programServerSettings(), nullptr, nullptr,
                                               htonl(INADDR_LOOPBACK), 0, nullptr);
     listener->setNetworkControllers(false, nullptr);   // the test posts their notices
     REQUIRE(engine.server()->addObject(listener));

@@ -58,7 +58,7 @@ TEST_CASE("status line follows the listener's UPnP and firewall notices through 
         EngineFixture engine;
         REQUIRE(engine.server());
         StatusWindow window;
-        HTTPListener* listener = new HTTPListener(engine.server(), window.handle, nullptr, nullptr,
+        HTTPListener* listener = new HTTPListener(engine.server(), window.handle, programServerSettings(), nullptr, nullptr,
                                                   htonl(INADDR_LOOPBACK), 0, nullptr);
         // Every finished UPnP run asks for a test: nobody listens there, so it ends at once.
         listener->setTestService("127.0.0.1", unusedPort());

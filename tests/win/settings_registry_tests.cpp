@@ -288,7 +288,7 @@ TEST_CASE("share_list_written_and_restored") {
     CloseHandle(h);
 
     {
-        FileHandler files(nullptr);
+        FileHandler files(nullptr, programServerSettings());
         DWORD ida = files.addFile(b.c_str(), static_cast<DWORD>(b.size()), true);
         DWORD idb = files.addFile(a.c_str(), static_cast<DWORD>(a.size()), true);
         REQUIRE(ida);
@@ -304,7 +304,7 @@ TEST_CASE("share_list_written_and_restored") {
                                               expected.size() * 2));
     }
     {
-        FileHandler files(nullptr);
+        FileHandler files(nullptr, programServerSettings());
         REQUIRE(loadFileList(nullptr, &files));
         REQUIRE(files.itemCount() == 2);
         SharedItem* first = files.getItemCopy(1);
@@ -328,7 +328,7 @@ TEST_CASE("share_list_written_and_restored") {
         // A list that does not end in two NULs restores nothing.
         std::wstring bad = a + L'\0' + L"5" + L'\0';
         writeValue(L"ShareList", REG_MULTI_SZ, bad.data(), static_cast<DWORD>(bad.size() * 2));
-        FileHandler files(nullptr);
+        FileHandler files(nullptr, programServerSettings());
         loadFileList(nullptr, &files);
         CHECK(files.itemCount() == 0);
     }
