@@ -9,6 +9,9 @@
 // Standard input: "pause ID", "resume ID", "connections ID N", "remove ID", "count", "quit"
 // (saves the list and exits 0; end of input does the same). "objects" lists every live engine
 // object ("object ID refs N [ready] [terminating] WHAT") before its "objects N" line.
+// For tests only, from the environment: WEXA_DL_STALL_MS="TRANSFER,HEADER,DOWNLOAD" shortens the
+// stall limits, and WEXA_DL_RETRY_MS runs the window program's retry of failed downloads at
+// that period.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -30,6 +33,7 @@ namespace {
 
 const UINT WM_ENGINE_STOPPED = WM_USER + 5;
 const UINT WM_HOST_COMMAND = WM_APP + 1;
+const UINT_PTR kRetryTimer = 1002;
 
 enum CommandKind { CommandQuit, CommandCount, CommandList, CommandPause, CommandResume, CommandConnections, CommandRemove };
 
@@ -138,6 +142,11 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         PostQuitMessage(0);
         return 0;
     }
+    if (message == WM_TIMER && wParam == kRetryTimer) {
+        if (g_list && !g_stopping)
+            g_list->retryFailed();
+        return 0;
+    }
     if (g_list && g_list->handleMessage(message, wParam, lParam))
         return 0;
     return DefWindowProcW(window, message, wParam, lParam);
@@ -186,6 +195,27 @@ std::string narrow(const wchar_t* text) {
     WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], needed, nullptr, nullptr);
     out.resize(needed - 1);
     return out;
+}
+
+// Test knobs: a variable that is unset or malformed leaves the program's own values.
+StallLimits stallLimitsFromEnvironment() {
+    StallLimits limits;
+    wchar_t text[64];
+    DWORD length = GetEnvironmentVariableW(L"WEXA_DL_STALL_MS", text, 64);
+    unsigned long transfer = 0, header = 0, download = 0;
+    if (length > 0 && length < 64 && swscanf(text, L"%lu,%lu,%lu", &transfer, &header, &download) == 3 &&
+        transfer && header && download) {
+        limits.transfer = transfer;
+        limits.header = header;
+        limits.download = download;
+    }
+    return limits;
+}
+
+UINT retryPeriodFromEnvironment() {
+    wchar_t text[32];
+    DWORD length = GetEnvironmentVariableW(L"WEXA_DL_RETRY_MS", text, 32);
+    return length > 0 && length < 32 ? static_cast<UINT>(_wtoi(text)) : 0;
 }
 
 }  // namespace
@@ -241,7 +271,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     ReceivedCounter counter;
     HostObserver observer;
-    g_list = new DownloadsList(&log, g_server, window, &observer, &counter);
+    g_list = new DownloadsList(&log, g_server, window, &observer, &counter, stallLimitsFromEnvironment());
+    UINT retryPeriod = retryPeriodFromEnvironment();
+    if (retryPeriod && !SetTimer(window, kRetryTimer, retryPeriod, nullptr)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(&log, L"wmain", L"SetTimer", error);
+    }
     if (folder.empty())
         loadDownloadFolder(&log, &folder);
     g_list->setFolder(folder);

@@ -41,6 +41,7 @@ const wchar_t kMovedUnusable[] = L"Current Status: Error parsing referring URL, 
 const wchar_t kInvalidHeader[] = L"Current Status: Server returned invalid or incompatible header";
 const wchar_t kPaused[] = L"Current Status: Paused";
 const wchar_t kComplete[] = L"Current Status: Download complete";
+const wchar_t kStalled[] = L"Current Status: Error, no data received from server";
 }  // namespace EntryStatus
 
 using namespace EntryStatus;
@@ -200,6 +201,8 @@ bool DownloadEntry::doStep() {
                                                      credentials_.empty() ? nullptr : credentials_.c_str());
         delete[] path;
         headerRequestId_ = requester->id();
+        // Whatever an earlier request (a move) received, this one has received nothing yet.
+        headerReceived_ = false;
         if (!server_->addObject(requester)) {
             LOG_ERROR_TEXT(log_, L"DownloadEntry::doStep", L"addObject");
             delete requester;
@@ -207,6 +210,8 @@ bool DownloadEntry::doStep() {
             failDownload();
             return false;
         }
+        headerPending_ = true;
+        headerStarted_ = GetTickCount();
         setStatus(kRequestingHeader);
         return true;
     }
@@ -216,6 +221,7 @@ bool DownloadEntry::doStep() {
             failDownload();
             return false;
         }
+        lastMissing_ = -1;
         setStatus(resumable_ ? kDownloading : kDownloadingNoResume);
         return true;
     }
@@ -275,6 +281,7 @@ void DownloadEntry::failHeader() {
 }
 
 bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
+    headerPending_ = false;
     if (!bytes) {
         if (!headerReceived_) {
             setStatus(kNoFileInfo);
@@ -428,7 +435,8 @@ void DownloadEntry::addDownloaders() {
             delete connection;
             break;
         }
-        slots_.push_back(ConnectionSlot{connectionId, range.start, range.end, range.start, false, false});
+        slots_.push_back(
+            ConnectionSlot{connectionId, range.start, range.end, range.start, false, false, GetTickCount(), false});
     }
 }
 
@@ -437,6 +445,8 @@ void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes, bool headRefu
         if (slot.connectionId == connectionId) {
             slot.position += bytes;
             slot.refused = slot.refused || headRefused;
+            if (bytes > 0)
+                slot.lastMoved = GetTickCount();
             break;
         }
     }
@@ -487,6 +497,35 @@ void DownloadEntry::judgeEnd(const ConnectionSlot& slot) {
         ranges_.resetToWhole(size_);
 }
 
+void DownloadEntry::checkStalls(DWORD now, const StallLimits& limits) {
+    if (stopped_ || removing_ || complete_)
+        return;
+    if (headerPending_ && now - headerStarted_ >= limits.header) {
+        // Its end message then fails the entry as any request that got no head.
+        headerPending_ = false;
+        LOG_INFO(log_, L"DownloadEntry::checkStalls", L"no head within the time limit");
+        server_->terminateObject(headerRequestId_);
+    }
+    for (ConnectionSlot& slot : slots_) {
+        if (!slot.asked && !slot.timedOut && now - slot.lastMoved >= limits.transfer) {
+            // Ended like a broken connection: what it did not write stays missing.
+            slot.timedOut = true;
+            server_->terminateObject(slot.connectionId);
+        }
+    }
+    if (!fileOpen_)
+        return;
+    int64_t missing = ranges_.missingBytes();
+    if (missing != lastMissing_) {
+        lastMissing_ = missing;
+        lastMoved_ = now;
+    } else if (now - lastMoved_ >= limits.download) {
+        // A failure like any other: the retry timer resumes it when the server can resume.
+        setStatus(kStalled);
+        failDownload();
+    }
+}
+
 void DownloadEntry::terminateConnections() {
     for (ConnectionSlot& slot : slots_) {
         slot.asked = true;
@@ -503,6 +542,7 @@ void DownloadEntry::togglePause() {
         return;
     }
     setStatus(kIdle);
+    lastMissing_ = -1;
     resolved_ = false;
     headerReceived_ = false;
     headerRead_ = false;

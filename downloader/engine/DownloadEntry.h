@@ -42,6 +42,7 @@ extern const wchar_t kMovedUnusable[];
 extern const wchar_t kInvalidHeader[];
 extern const wchar_t kPaused[];
 extern const wchar_t kComplete[];
+extern const wchar_t kStalled[];
 }  // namespace EntryStatus
 
 // Told of every status change (the downloads list, which tells its observer).
@@ -60,6 +61,16 @@ struct ConnectionSlot {
     int64_t position;
     bool asked;     // told to terminate by the entry (pause, fewer connections, failure)
     bool refused;   // its response head was refused
+    DWORD lastMoved;  // tick of its start or of its last progress
+    bool timedOut;    // ended by the entry for receiving nothing
+};
+
+// How long a download waits for a server that has gone quiet, in milliseconds. The window
+// program uses these; the console host may shorten them for tests.
+struct StallLimits {
+    DWORD transfer = 60000;   // a transfer connection that received nothing
+    DWORD header = 30000;     // a header request without its head
+    DWORD download = 120000;  // a download none of whose connections wrote a byte
 };
 
 // What an entry needs from the program around it.
@@ -96,6 +107,9 @@ public:
     bool openFile();
     void addDownloaders();
     void addProgress(DWORD connectionId, int32_t bytes, bool headRefused = false);
+    // Ends what has waited too long (now: GetTickCount): a silent transfer connection (its range
+    // stays missing), a header request without a head, and a download that stopped moving.
+    void checkStalls(DWORD now, const StallLimits& limits);
     bool connectionEnded(DWORD connectionId);
     bool hasConnection(DWORD connectionId) const;
     void togglePause();
@@ -171,6 +185,11 @@ private:
     std::vector<ConnectionSlot> slots_;
     int wanted_ = 1;
     DWORD headerRequestId_ = 0;
+    bool headerPending_ = false;   // the current header request has not answered yet
+    DWORD headerStarted_ = 0;
+    // The missing bytes when last looked at, and since when they have not changed.
+    int64_t lastMissing_ = -1;
+    DWORD lastMoved_ = 0;
     bool stopped_ = false;
     bool removing_ = false;
     bool deleteOnDestroy_ = false;

@@ -37,10 +37,16 @@ bool loadDownloadFolder(Log* log, std::wstring* folder) {
 }
 
 DownloadsList::DownloadsList(Log* log, Server* server, HWND window, DownloadsObserver* observer,
-                             ReceivedCounter* counter)
-    : log_(log), server_(server), window_(window), observer_(observer), counter_(counter) {
+                             ReceivedCounter* counter, const StallLimits& limits)
+    : log_(log), server_(server), window_(window), observer_(observer), counter_(counter), limits_(limits) {
     if (SetTimer(window_, kSaveTimer, kSaveMilliseconds, nullptr)) {
         timerSet_ = true;
+    } else {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"DownloadsList::DownloadsList", L"SetTimer", error);
+    }
+    if (SetTimer(window_, kWatchTimer, kWatchMilliseconds, nullptr)) {
+        watchSet_ = true;
     } else {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"DownloadsList::DownloadsList", L"SetTimer", error);
@@ -50,6 +56,8 @@ DownloadsList::DownloadsList(Log* log, Server* server, HWND window, DownloadsObs
 DownloadsList::~DownloadsList() {
     if (timerSet_)
         KillTimer(window_, kSaveTimer);
+    if (watchSet_)
+        KillTimer(window_, kWatchTimer);
     for (Item& item : entries_)
         delete item.entry;
 }
@@ -292,6 +300,20 @@ void DownloadsList::onTransferEnded(DWORD connectionId) {
     }
 }
 
+void DownloadsList::checkStalls() {
+    DWORD now = GetTickCount();
+    // review may tell the observer, which must not see the list change under it.
+    std::vector<DWORD> ids;
+    for (Item& item : entries_)
+        ids.push_back(item.entry->id());
+    for (DWORD id : ids) {
+        if (DownloadEntry* entry = find(id)) {
+            entry->checkStalls(now, limits_);
+            review(entry);
+        }
+    }
+}
+
 bool DownloadsList::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (!dispatching_) {
         if (message == WM_DL_HEAD) {
@@ -326,6 +348,10 @@ bool DownloadsList::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         onHeadEnded(static_cast<DWORD>(wParam));
         return true;
     case WM_TIMER:
+        if (wParam == kWatchTimer) {
+            checkStalls();
+            return true;
+        }
         if (wParam != kSaveTimer)
             return false;
         if (changed_)

@@ -38,8 +38,12 @@ class DownloadsList final : private EntryListener {
 public:
     static const UINT_PTR kSaveTimer = 1003;
     static const UINT kSaveMilliseconds = 5000;
+    // Looks for stalled requests, connections and downloads (StallLimits).
+    static const UINT_PTR kWatchTimer = 1004;
+    static const UINT kWatchMilliseconds = 1000;
 
-    DownloadsList(Log* log, Server* server, HWND window, DownloadsObserver* observer, ReceivedCounter* counter);
+    DownloadsList(Log* log, Server* server, HWND window, DownloadsObserver* observer, ReceivedCounter* counter,
+                  const StallLimits& limits = StallLimits());
     // Destroys every entry (an entry being removed with its file deletes it then).
     ~DownloadsList();
     DownloadsList(const DownloadsList&) = delete;
@@ -102,6 +106,7 @@ private:
     void onHead(DWORD entryId, HeadRecord* record);
     void onHeadEnded(DWORD requestId);
     void onTransferEnded(DWORD connectionId);
+    void checkStalls();
 
     Log* log_;
     Server* server_;
@@ -111,7 +116,9 @@ private:
     std::wstring folder_;
     std::vector<Item> entries_;
     DWORD nextId_ = 1;
+    StallLimits limits_;
     bool changed_ = false;
     bool timerSet_ = false;
+    bool watchSet_ = false;
     bool dispatching_ = true;
 };

@@ -41,12 +41,13 @@ PASSWORD = S + "Error, server is password protected"
 MOVED = S + "File has moved to another server location, retrying"
 BAD_LOCATION = S + "Error parsing referring URL, file has moved"
 BAD_HEAD = S + "Server returned invalid or incompatible header"
+STALLED = S + "Error, no data received from server"
 # Texts of an entry that is still working.
 RUNNING = ("Idle", RESOLVING, S + "Address resolved", S + "Requesting header", S + "Header read", DOWNLOADING,
            NO_RESUME, MOVED)
 # Texts after which an entry does nothing more by itself.
 FAILURES = (OPEN_FAILED, RESUME_OPEN_FAILED, NOT_RESOLVED, NO_FILE_INFO, MODIFIED, ZERO_SIZE, NOT_FOUND,
-            PASSWORD, BAD_LOCATION, BAD_HEAD, S + "Failed to start address resolving",
+            PASSWORD, BAD_LOCATION, BAD_HEAD, STALLED, S + "Failed to start address resolving",
             S + "Failed to start header request")
 
 
@@ -120,8 +121,9 @@ class DownloadHost:
     machine (see _resolver_wrapper)."""
 
     def __init__(self, urls=(), connections=None, credentials=None, folder=None, exit_when_done=False,
-                 extra_args=()):
+                 extra_args=(), env=None):
         self.exe = os.path.join(BIN_DIR, "bin", HOST_EXE)
+        self.env = dict(wine_env(), **(env or {}))
         args = []
         if connections is not None:
             args += ["--connections", str(connections)]
@@ -143,7 +145,7 @@ class DownloadHost:
         self.stop()
 
     def start(self):
-        self.proc = subprocess.Popen(_resolver_wrapper() + [WINE, self.exe, *self.args], env=wine_env(),
+        self.proc = subprocess.Popen(_resolver_wrapper() + [WINE, self.exe, *self.args], env=self.env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL)
         threading.Thread(target=self._read, daemon=True).start()
