@@ -112,13 +112,6 @@ class OrdinaryServers(DownloadCase):
         self.assertSameBytes(host.wait_complete(1, 120), Files.secret)
         self.finish(host)
 
-    def test_stock_nginx_206_without_accept_ranges_is_refused(self):
-        with Nginx(Files.root, accept_ranges=False) as stock:
-            host = self.start_host([stock.url("/big.bin")], folder=self.new_folder())
-            self.assertEqual(host.wait_failure(1), BAD_HEAD)
-            self.assertEqual([e[4] for e in stock.log_entries()], ["HEAD"])
-            self.finish(host)
-
 
 class OddServers(DownloadCase):
     def test_requests_carry_the_exact_lines(self):

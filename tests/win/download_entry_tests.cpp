@@ -105,6 +105,37 @@ TEST_CASE("206 makes the entry resumable, 200 does not, and 401 asks for credent
     CHECK_FALSE(login.entry->passwordNeeded());
 }
 
+TEST_CASE("a 206 proves ranges by Accept-Ranges or by a Content-Range of the whole file, and its total is the size") {
+    struct Case {
+        const char* head;
+        bool accepted;
+        int64_t size;
+    };
+    const Case cases[] = {
+        // Servers that leave Accept-Ranges out of their 206 answers.
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 5000\r\nContent-Range: bytes 0-4999/5000\r\n\r\n", true, 5000},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 1000\r\nContent-Range: bytes 0-999/5000\r\n\r\n", false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 4999\r\nContent-Range: bytes 0-4999/5000\r\n\r\n", false, 0},
+        // A capped answer: the size is the total, not the part's length.
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 1000\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 0-999/5000\r\n\r\n",
+         true, 5000},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 10-99/100\r\n\r\n",
+         false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 0-89/*\r\n\r\n",
+         false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: junk\r\n\r\n", false, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.head);
+        Entry e;
+        CHECK(e.head(c.head) == c.accepted);
+        CHECK(e.entry->isResumable() == c.accepted);
+        CHECK(e.entry->rangeSize() == c.size);
+        if (!c.accepted)
+            CHECK(std::wstring(e.entry->status()) == EntryStatus::kInvalidHeader);
+    }
+}
+
 TEST_CASE("a move takes the decoded location as the URL and keeps the file name") {
     Entry e(L"http://first.example/a/original.zip");
     CHECK(e.head("HTTP/1.1 301 Moved\r\nLocation: http://second.example:8080/b/new%20name.zip\r\n\r\n"));
