@@ -44,6 +44,7 @@ const wchar_t kPaused[] = L"Current Status: Paused";
 const wchar_t kComplete[] = L"Current Status: Download complete";
 const wchar_t kStalled[] = L"Current Status: Error, no data received from server";
 const wchar_t kDiskFull[] = L"Current Status: Error, not enough disk space";
+const wchar_t kTooManyMoves[] = L"Current Status: Error, too many redirects";
 }  // namespace EntryStatus
 
 using namespace EntryStatus;
@@ -154,6 +155,8 @@ bool DownloadEntry::restore(const DownloadRecord& record) {
     resumeFile_ = record.fileFlag;
     savedConnections_ = record.connections;
     credentials_ = record.credentials;
+    credentialsHost_ = host_;
+    credentialsPort_ = port_;
     return true;
 }
 
@@ -163,7 +166,10 @@ void DownloadEntry::fillRecord(DownloadRecord* record) {
     record->fileFlag = fileOpen_ || resumeFile_;
     record->size = ranges_.size();
     record->connections = wanted_;
-    record->credentials = credentials_;
+    // Credentials that belong to another server than the one a move led to are not kept: the
+    // restored entry would take them for this one's.
+    if (credentialsForHost())
+        record->credentials = credentials_;
     record->ranges = ranges_.copyRanges();
 }
 
@@ -200,7 +206,7 @@ bool DownloadEntry::doStep() {
         std::string host = hostText();
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         HeadRequester* requester = new HeadRequester(server_, window_, id_, address_, port_, path, host.c_str(),
-                                                     credentials_.empty() ? nullptr : credentials_.c_str());
+                                                     credentialsForHost());
         delete[] path;
         headerRequestId_ = requester->id();
         // Whatever an earlier request (a move) received, this one has received nothing yet.
@@ -318,6 +324,7 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
             resumable_ = true;
             setStatus(fileOpen_ ? kDownloading : kHeaderRead);
             accepted = true;
+            moves_ = 0;
         }
     } else if (head.version == kResponseVersion11 && head.status == kResponseOk) {
         if (checkSize(contentLength)) {
@@ -327,6 +334,7 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
             resumable_ = false;
             setStatus(fileOpen_ ? kDownloadingNoResume : kHeaderRead);
             accepted = true;
+            moves_ = 0;
         }
     } else if (head.version == kResponseVersion11 && head.status == kResponseNotFound) {
         setStatus(kNotFound);
@@ -335,30 +343,8 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
         setStatus(kPasswordProtected);
         passwordNeeded_ = true;
         failHeader();
-    } else if (head.version == kResponseVersion11 && head.status == kResponseMoved) {
-        setStatus(kMoved);
-        resolved_ = false;
-        headerRead_ = false;
-        url_.clear();
-        host_.clear();
-        path_.clear();
-        port_ = 80;
-        address_ = INADDR_NONE;
-        std::wstring location;
-        if (head.locationFound) {
-            for (int32_t i = 0; i < head.locationLength; ++i)
-                location += static_cast<wchar_t>(static_cast<unsigned char>(head.location[i]));
-        }
-        size_t decodedLength = 0;
-        char16_t* decoded = location.empty() ? nullptr : decodeUrl(u16(location.c_str()), location.size(), &decodedLength);
-        if (decoded && parseUrl(wide(decoded), decodedLength, false)) {
-            url_.assign(wide(decoded), decodedLength);
-            result = true;
-        } else {
-            setStatus(kMovedUnusable);
-            failHeader();
-        }
-        delete[] decoded;
+    } else if (isRedirectStatus(headStatusCode(bytes, length))) {
+        result = followMove(bytes, length);
     } else {
         setStatus(kInvalidHeader);
         failHeader();
@@ -374,6 +360,52 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
     }
     freeResponseHeader(&head);
     return result;
+}
+
+bool DownloadEntry::followMove(const char* bytes, size_t length) {
+    // A loop of moves would otherwise never end.
+    if (++moves_ > kMaxMoves) {
+        setStatus(kTooManyMoves);
+        failHeader();
+        return false;
+    }
+    setStatus(kMoved);
+    resolved_ = false;
+    headerRead_ = false;
+    url_.clear();
+    host_.clear();
+    path_.clear();
+    port_ = 80;
+    address_ = INADDR_NONE;
+    // The location up to the first ";", as the response parser reads it.
+    std::string value;
+    std::wstring location;
+    if (headField(bytes, length, "location", &value)) {
+        for (char c : value.substr(0, value.find(';')))
+            location += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    size_t decodedLength = 0;
+    char16_t* decoded = location.empty() ? nullptr : decodeUrl(u16(location.c_str()), location.size(), &decodedLength);
+    // A decoded CR or LF (or any control) would reach the request's Host line.
+    bool clean = decoded != nullptr;
+    for (size_t i = 0; clean && i < decodedLength; ++i)
+        clean = decoded[i] >= 0x20 && decoded[i] != 0x7F;
+    bool parsed = clean && parseUrl(wide(decoded), decodedLength, false);
+    if (parsed) {
+        url_.assign(wide(decoded), decodedLength);
+    } else {
+        setStatus(kMovedUnusable);
+        failHeader();
+    }
+    delete[] decoded;
+    return parsed;
+}
+
+const char* DownloadEntry::credentialsForHost() const {
+    // A login given for one server is never sent to another that a move points at.
+    if (credentials_.empty() || port_ != credentialsPort_ || _wcsicmp(host_.c_str(), credentialsHost_.c_str()) != 0)
+        return nullptr;
+    return credentials_.c_str();
 }
 
 bool DownloadEntry::openFile() {
@@ -440,7 +472,7 @@ void DownloadEntry::addDownloaders() {
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         FileDownloader* connection =
             new FileDownloader(server_, window_, id_, address_, port_, path, host.c_str(), file_, range.start,
-                               range.end, &ranges_, credentials_.empty() ? nullptr : credentials_.c_str(), counter_);
+                               range.end, &ranges_, credentialsForHost(), counter_);
         delete[] path;
         DWORD connectionId = connection->id();
         if (!server_->addObject(connection)) {
@@ -584,6 +616,7 @@ void DownloadEntry::togglePause() {
     }
     setStatus(kIdle);
     lastMissing_ = -1;
+    moves_ = 0;
     failedStreak_ = 0;
     cap_ = kMaxConnections;
     resolved_ = false;
@@ -629,6 +662,8 @@ bool DownloadEntry::changeUrl(const wchar_t* text, size_t length) {
 void DownloadEntry::setCredentials(const char* user, const char* password) {
     std::string pair = std::string(user ? user : "") + ":" + (password ? password : "");
     credentials_ = base64(pair);
+    credentialsHost_ = host_;
+    credentialsPort_ = port_;
 }
 
 bool DownloadEntry::deleteFile() {

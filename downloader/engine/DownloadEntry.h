@@ -45,6 +45,7 @@ extern const wchar_t kPaused[];
 extern const wchar_t kComplete[];
 extern const wchar_t kStalled[];
 extern const wchar_t kDiskFull[];
+extern const wchar_t kTooManyMoves[];
 }  // namespace EntryStatus
 
 // Told of every status change (the downloads list, which tells its observer).
@@ -88,6 +89,8 @@ struct EntryContext {
 class DownloadEntry {
 public:
     static const int kMaxConnections = 50;
+    // Moves followed in a row before the download fails.
+    static const int kMaxMoves = 10;
 
     DownloadEntry(const EntryContext& context, DWORD entryId);
     ~DownloadEntry();
@@ -163,6 +166,10 @@ private:
     std::string hostText();
     bool checkSize(int64_t length);  // the answer's size, -1 when it gave none
     void failHeader();
+    // A redirect: takes its location as the new URL; false (failed) when it is unusable.
+    bool followMove(const char* bytes, size_t length);
+    // The credentials when the current host and port are the ones they were given for.
+    const char* credentialsForHost() const;
 
     Log* log_;
     HWND window_;
@@ -207,6 +214,9 @@ private:
     bool resumable_ = false;
     int savedConnections_ = 1;
     std::string credentials_;
+    std::wstring credentialsHost_;
+    WORD credentialsPort_ = 80;
+    int moves_ = 0;   // moves followed since the last usable head
     bool passwordNeeded_ = false;
     // Every connection ended without a usable head: ask the server again before starting more.
     bool recheck_ = false;

@@ -8,8 +8,8 @@ import threading
 import time
 import unittest
 
-from downloadhost import (BAD_HEAD, DOWNLOADING, MOVED, NO_FILE_INFO, NO_RESUME, STALLED, MiB, DownloadCase,
-                          ranged_answer, parse_range)
+from downloadhost import (BAD_HEAD, DOWNLOADING, MOVED, NO_FILE_INFO, NO_RESUME, STALLED, TOO_MANY_MOVES, MiB,
+                          DownloadCase, ranged_answer, parse_range)
 
 # Transfer, header and download limits in milliseconds (the program's own are 60, 30 and 120 s).
 FAST_STALLS = {"WEXA_DL_STALL_MS": "3000,2000,9000"}
@@ -288,6 +288,66 @@ class WrongBytes(DownloadCase):
             with open(host.wait_complete(1, 60), "rb") as f:
                 self.assertEqual(f.read(), data)
             self.finish(host)
+
+
+def move(code, url):
+    return b"HTTP/1.1 %d Moved\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" % (code, url.encode())
+
+
+def path_of(head):
+    return head.split(b" ")[1].decode()
+
+
+class Moves(DownloadCase):
+    def test_every_redirect_the_web_uses_is_followed(self):
+        data = os.urandom(MiB)
+        chain = {"/a": (302, "/b"), "/b": (303, "/c"), "/c": (307, "/d"), "/d": (308, "/file.bin")}
+
+        def handler(conn, head, n):
+            path = path_of(head)
+            if path in chain:
+                conn.sendall(move(chain[path][0], server.url(chain[path][1])))
+            else:
+                conn.sendall(ranged_answer(head, data))
+        with HandlerServer(handler) as server:
+            folder = self.new_folder()
+            host = self.start_host([server.url("/a")], connections=2, folder=folder)
+            path = host.wait_complete(1, 60)
+            self.assertEqual(path, os.path.join(folder, "a"))
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertEqual(host.statuses(1).count(MOVED), 4)
+            self.finish(host)
+
+    def test_redirect_loop_ends_after_ten_moves(self):
+        with HandlerServer(lambda conn, head, n: conn.sendall(move(302, server.url("/loop")))) as server:
+            host = self.start_host([server.url("/loop")], folder=self.new_folder())
+            self.assertEqual(host.wait_failure(1, 60), TOO_MANY_MOVES)
+            self.assertEqual(len(server.requests), 11)
+            self.finish(host)
+
+    def test_credentials_go_only_to_the_host_and_port_they_were_given_for(self):
+        data = os.urandom(300000)
+        with HandlerServer(lambda conn, head, n: conn.sendall(ranged_answer(head, data))) as other:
+            def handler(conn, head, n):
+                path = path_of(head)
+                if path == "/elsewhere":
+                    conn.sendall(move(302, other.url("/file.bin")))
+                elif path == "/here":
+                    conn.sendall(move(302, server.url("/file.bin")))
+                else:
+                    conn.sendall(ranged_answer(head, data))
+            with HandlerServer(handler) as server:
+                host = self.start_host([server.url("/here"), server.url("/elsewhere")], credentials="u:p",
+                                       folder=self.new_folder())
+                host.wait_complete(1, 60)
+                host.wait_complete(2, 60)
+                auth = b"\r\nAuthorization: Basic dTpw\r\n"
+                self.assertTrue(all(auth in h for h in server.requests), server.requests)
+                self.assertEqual(len(server.requests), 4)
+                self.assertTrue(other.requests)
+                self.assertFalse(any(b"Authorization" in h for h in other.requests), other.requests)
+                self.finish(host)
 
 
 if __name__ == "__main__":
