@@ -332,9 +332,9 @@ class Moves(DownloadCase):
             def handler(conn, head, n):
                 path = path_of(head)
                 if path == "/elsewhere":
-                    conn.sendall(move(302, other.url("/file.bin")))
+                    conn.sendall(move(301, other.url("/file.bin")))
                 elif path == "/here":
-                    conn.sendall(move(302, server.url("/file.bin")))
+                    conn.sendall(move(301, server.url("/file.bin")))
                 else:
                     conn.sendall(ranged_answer(head, data))
             with HandlerServer(handler) as server:
@@ -348,6 +348,36 @@ class Moves(DownloadCase):
                 self.assertTrue(other.requests)
                 self.assertFalse(any(b"Authorization" in h for h in other.requests), other.requests)
                 self.finish(host)
+
+
+class Bounds(DownloadCase):
+    def endless_head(self, conn, status=b"206 Partial Content"):
+        conn.sendall(b"HTTP/1.1 " + status + b"\r\nContent-Length: 1000\r\nAccept-Ranges: bytes\r\n")
+        try:
+            for i in range(100000):
+                conn.sendall(b"X-Filler-%d: %s\r\n" % (i, b"f" * 200))
+        except OSError:
+            pass  # the downloader gave up: that is the point
+
+    def test_endless_head_of_the_header_request_fails_the_download(self):
+        with HandlerServer(lambda conn, head, n: self.endless_head(conn)) as server:
+            host = self.start_host([server.url("/endless.bin")], folder=self.new_folder())
+            self.assertEqual(host.wait_failure(1, 60), BAD_HEAD)
+            self.finish(host)
+
+    def test_endless_head_of_a_transfer_fails_the_download(self):
+        data = os.urandom(1000)
+
+        def handler(conn, head, n):
+            if head.startswith(b"GET"):
+                self.endless_head(conn, b"206 Partial Content\r\nContent-Range: bytes 0-999/1000")
+            else:
+                conn.sendall(ranged_answer(head, data))
+        with HandlerServer(handler) as server:
+            host = self.start_host([server.url("/endless.bin")], folder=self.new_folder())
+            self.assertEqual(host.wait_failure(1, 60), BAD_HEAD)
+            self.assertEqual(len(server.gets()), 1)
+            self.finish(host)
 
 
 if __name__ == "__main__":
