@@ -8,6 +8,7 @@
 #include "DownloadUrl.h"
 #include "DownloadsListCodec.h"
 #include "FileDownloader.h"
+#include "HeadFields.h"
 #include "HeadRequester.h"
 #include "Log.h"
 #include "ResponseHeader.h"
@@ -42,6 +43,8 @@ const wchar_t kInvalidHeader[] = L"Current Status: Server returned invalid or in
 const wchar_t kPaused[] = L"Current Status: Paused";
 const wchar_t kComplete[] = L"Current Status: Download complete";
 const wchar_t kStalled[] = L"Current Status: Error, no data received from server";
+const wchar_t kDiskFull[] = L"Current Status: Error, not enough disk space";
+const wchar_t kTooManyMoves[] = L"Current Status: Error, too many redirects";
 }  // namespace EntryStatus
 
 using namespace EntryStatus;
@@ -152,6 +155,8 @@ bool DownloadEntry::restore(const DownloadRecord& record) {
     resumeFile_ = record.fileFlag;
     savedConnections_ = record.connections;
     credentials_ = record.credentials;
+    credentialsHost_ = host_;
+    credentialsPort_ = port_;
     return true;
 }
 
@@ -161,7 +166,10 @@ void DownloadEntry::fillRecord(DownloadRecord* record) {
     record->fileFlag = fileOpen_ || resumeFile_;
     record->size = ranges_.size();
     record->connections = wanted_;
-    record->credentials = credentials_;
+    // Credentials that belong to another server than the one a move led to are not kept: the
+    // restored entry would take them for this one's.
+    if (credentialsForHost())
+        record->credentials = credentials_;
     record->ranges = ranges_.copyRanges();
 }
 
@@ -198,7 +206,7 @@ bool DownloadEntry::doStep() {
         std::string host = hostText();
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         HeadRequester* requester = new HeadRequester(server_, window_, id_, address_, port_, path, host.c_str(),
-                                                     credentials_.empty() ? nullptr : credentials_.c_str());
+                                                     credentialsForHost());
         delete[] path;
         headerRequestId_ = requester->id();
         // Whatever an earlier request (a move) received, this one has received nothing yet.
@@ -259,8 +267,7 @@ bool DownloadEntry::handleAddress(DWORD address) {
     return true;
 }
 
-bool DownloadEntry::checkSize(const ResponseHeader& head) {
-    int64_t length = head.contentLengthFound ? head.contentLength : -1;
+bool DownloadEntry::checkSize(int64_t length) {
     if (size_ > 0 && length != size_) {
         setStatus(kModified);
         failDownload();
@@ -295,26 +302,39 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
     parseResponseHeader(bytes, length, &head);
     bool accepted = false;
     bool result = false;
+    int64_t contentLength = head.contentLengthFound ? head.contentLength : -1;
     if (head.version == kResponseVersion11 && head.status == kResponsePartial) {
-        if (!head.byteRanges) {
+        // The size is the Content-Range's total when there is one: a server may cap what it
+        // sends for "bytes=0-", and its Content-Length is then only that part.
+        std::string rangeText;
+        ContentRange range;
+        bool rangeGiven = headField(bytes, length, "content-range", &rangeText);
+        bool hasRange = rangeGiven && parseContentRange(rangeText, &range);
+        bool usableRange = hasRange && range.first == 0 && range.total > 0;
+        // A 206 that gives exactly the whole file from byte 0 proves range support as well as
+        // Accept-Ranges does (servers that leave that header out of their 206 answers).
+        bool proves = usableRange && range.last == range.total - 1 && contentLength == range.total;
+        if ((rangeGiven && !usableRange) || (!head.byteRanges && !proves)) {
             setStatus(kInvalidHeader);
             failHeader();
-        } else if (checkSize(head)) {
-            size_ = head.contentLength;
+        } else if (checkSize(hasRange ? range.total : contentLength)) {
+            size_ = hasRange ? range.total : contentLength;
             ranges_.setSize(size_);
             headerRead_ = true;
             resumable_ = true;
             setStatus(fileOpen_ ? kDownloading : kHeaderRead);
             accepted = true;
+            moves_ = 0;
         }
     } else if (head.version == kResponseVersion11 && head.status == kResponseOk) {
-        if (checkSize(head)) {
+        if (checkSize(contentLength)) {
             size_ = head.contentLength;
             ranges_.resetToWhole(size_);
             headerRead_ = true;
             resumable_ = false;
             setStatus(fileOpen_ ? kDownloadingNoResume : kHeaderRead);
             accepted = true;
+            moves_ = 0;
         }
     } else if (head.version == kResponseVersion11 && head.status == kResponseNotFound) {
         setStatus(kNotFound);
@@ -323,30 +343,8 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
         setStatus(kPasswordProtected);
         passwordNeeded_ = true;
         failHeader();
-    } else if (head.version == kResponseVersion11 && head.status == kResponseMoved) {
-        setStatus(kMoved);
-        resolved_ = false;
-        headerRead_ = false;
-        url_.clear();
-        host_.clear();
-        path_.clear();
-        port_ = 80;
-        address_ = INADDR_NONE;
-        std::wstring location;
-        if (head.locationFound) {
-            for (int32_t i = 0; i < head.locationLength; ++i)
-                location += static_cast<wchar_t>(static_cast<unsigned char>(head.location[i]));
-        }
-        size_t decodedLength = 0;
-        char16_t* decoded = location.empty() ? nullptr : decodeUrl(u16(location.c_str()), location.size(), &decodedLength);
-        if (decoded && parseUrl(wide(decoded), decodedLength, false)) {
-            url_.assign(wide(decoded), decodedLength);
-            result = true;
-        } else {
-            setStatus(kMovedUnusable);
-            failHeader();
-        }
-        delete[] decoded;
+    } else if (isRedirectStatus(headStatusCode(bytes, length))) {
+        result = followMove(bytes, length);
     } else {
         setStatus(kInvalidHeader);
         failHeader();
@@ -362,6 +360,52 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
     }
     freeResponseHeader(&head);
     return result;
+}
+
+bool DownloadEntry::followMove(const char* bytes, size_t length) {
+    // A loop of moves would otherwise never end.
+    if (++moves_ > kMaxMoves) {
+        setStatus(kTooManyMoves);
+        failHeader();
+        return false;
+    }
+    setStatus(kMoved);
+    resolved_ = false;
+    headerRead_ = false;
+    url_.clear();
+    host_.clear();
+    path_.clear();
+    port_ = 80;
+    address_ = INADDR_NONE;
+    // The location up to the first ";", as the response parser reads it.
+    std::string value;
+    std::wstring location;
+    if (headField(bytes, length, "location", &value)) {
+        for (char c : value.substr(0, value.find(';')))
+            location += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    size_t decodedLength = 0;
+    char16_t* decoded = location.empty() ? nullptr : decodeUrl(u16(location.c_str()), location.size(), &decodedLength);
+    // A decoded CR or LF (or any control) would reach the request's Host line.
+    bool clean = decoded != nullptr;
+    for (size_t i = 0; clean && i < decodedLength; ++i)
+        clean = decoded[i] >= 0x20 && decoded[i] != 0x7F;
+    bool parsed = clean && parseUrl(wide(decoded), decodedLength, false);
+    if (parsed) {
+        url_.assign(wide(decoded), decodedLength);
+    } else {
+        setStatus(kMovedUnusable);
+        failHeader();
+    }
+    delete[] decoded;
+    return parsed;
+}
+
+const char* DownloadEntry::credentialsForHost() const {
+    // A login given for one server is never sent to another that a move points at.
+    if (credentials_.empty() || port_ != credentialsPort_ || _wcsicmp(host_.c_str(), credentialsHost_.c_str()) != 0)
+        return nullptr;
+    return credentials_.c_str();
 }
 
 bool DownloadEntry::openFile() {
@@ -419,7 +463,8 @@ void DownloadEntry::closeFile(const wchar_t* function) {
 void DownloadEntry::addDownloaders() {
     if (stopped_ || removing_ || !fileOpen_ || recheck_)
         return;
-    while (slots_.empty() || (static_cast<int>(slots_.size()) < wanted_ && resumable_)) {
+    int allowed = wanted_ < cap_ ? wanted_ : cap_;
+    while (slots_.empty() || (static_cast<int>(slots_.size()) < allowed && resumable_)) {
         ByteRange range = ranges_.pickRange();
         if (range.end < range.start)
             break;
@@ -427,7 +472,7 @@ void DownloadEntry::addDownloaders() {
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         FileDownloader* connection =
             new FileDownloader(server_, window_, id_, address_, port_, path, host.c_str(), file_, range.start,
-                               range.end, &ranges_, credentials_.empty() ? nullptr : credentials_.c_str(), counter_);
+                               range.end, &ranges_, credentialsForHost(), counter_);
         delete[] path;
         DWORD connectionId = connection->id();
         if (!server_->addObject(connection)) {
@@ -436,15 +481,17 @@ void DownloadEntry::addDownloaders() {
             break;
         }
         slots_.push_back(
-            ConnectionSlot{connectionId, range.start, range.end, range.start, false, false, GetTickCount(), false});
+            ConnectionSlot{connectionId, range.start, range.end, range.start, false, TransferEnd::kRunning,
+                           GetTickCount(), false});
     }
 }
 
-void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes, bool headRefused) {
+void DownloadEntry::addProgress(DWORD connectionId, int32_t bytes, TransferEnd end) {
     for (ConnectionSlot& slot : slots_) {
         if (slot.connectionId == connectionId) {
             slot.position += bytes;
-            slot.refused = slot.refused || headRefused;
+            if (end != TransferEnd::kRunning)
+                slot.end = end;
             if (bytes > 0)
                 slot.lastMoved = GetTickCount();
             break;
@@ -475,22 +522,48 @@ bool DownloadEntry::connectionEnded(DWORD connectionId) {
 }
 
 void DownloadEntry::judgeEnd(const ConnectionSlot& slot) {
-    if (slot.position == slot.rangeStart) {
-        recheck_ = true;
+    switch (slot.end) {
+    case TransferEnd::kDiskFull:
+        setStatus(kDiskFull);
+        failDownload();
         return;
-    }
-    // Even a request from byte 0 got an answer that cannot be used: asking again would only
-    // repeat it.
-    if (slot.refused && slot.rangeStart == 0) {
+    case TransferEnd::kBadHead:
         setStatus(kInvalidHeader);
         failDownload();
         return;
-    }
-    // Ranges announced but not served: more connections would each be refused in turn, so
-    // the one that streams the whole file from byte 0 is left to finish alone.
-    if (slot.refused && resumable_) {
-        resumable_ = false;
-        setStatus(kDownloadingNoResume);
+    case TransferEnd::kWholeAnswer:
+        // Ranges announced but not served on GET: more connections would each get the whole
+        // file in turn, so the one from byte 0 is left to finish alone.
+        if (resumable_) {
+            resumable_ = false;
+            setStatus(kDownloadingNoResume);
+        }
+        break;
+    case TransferEnd::kBody:
+        failedStreak_ = 0;
+        if (cap_ < wanted_)
+            ++cap_;
+        break;
+    default:
+        // Refused, or nothing usable at all. With others still running the server is there and
+        // serving: this one just ends, and the replacement starts at once the first time.
+        if (!slots_.empty()) {
+            if (++failedStreak_ >= 2)
+                cap_ = static_cast<int>(slots_.size());
+            return;
+        }
+        // Refused with nothing else running, and refused again after asking the server anew:
+        // asking once more would only repeat it (the retry timer tries a resumable download
+        // again later).
+        if (slot.end == TransferEnd::kRefused && failedStreak_++ > 0) {
+            setStatus(kInvalidHeader);
+            failDownload();
+            return;
+        }
+        // The server may be gone or changed: the header request finds out, and fails the
+        // entry if so.
+        recheck_ = true;
+        return;
     }
     // Without ranges only a request from byte 0 can be used: start over.
     if (!resumable_ && slots_.empty() && !ranges_.isEmpty())
@@ -543,6 +616,9 @@ void DownloadEntry::togglePause() {
     }
     setStatus(kIdle);
     lastMissing_ = -1;
+    moves_ = 0;
+    failedStreak_ = 0;
+    cap_ = kMaxConnections;
     resolved_ = false;
     headerReceived_ = false;
     headerRead_ = false;
@@ -564,6 +640,8 @@ bool DownloadEntry::beginRemove(bool deleteFileOnDestroy) {
 
 void DownloadEntry::setConnections(int count) {
     wanted_ = count < 1 ? 1 : count > kMaxConnections ? kMaxConnections : count;
+    cap_ = kMaxConnections;
+    failedStreak_ = 0;
     // The most recently started go first; their unfinished parts stay missing for the others.
     for (size_t i = wanted_; i < slots_.size(); ++i) {
         slots_[i].asked = true;
@@ -584,6 +662,8 @@ bool DownloadEntry::changeUrl(const wchar_t* text, size_t length) {
 void DownloadEntry::setCredentials(const char* user, const char* password) {
     std::string pair = std::string(user ? user : "") + ":" + (password ? password : "");
     credentials_ = base64(pair);
+    credentialsHost_ = host_;
+    credentialsPort_ = port_;
 }
 
 bool DownloadEntry::deleteFile() {

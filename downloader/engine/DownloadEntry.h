@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ByteRangeList.h"
+#include "DownloadMessages.h"
 
 class Log;
 class Server;
@@ -43,6 +44,8 @@ extern const wchar_t kInvalidHeader[];
 extern const wchar_t kPaused[];
 extern const wchar_t kComplete[];
 extern const wchar_t kStalled[];
+extern const wchar_t kDiskFull[];
+extern const wchar_t kTooManyMoves[];
 }  // namespace EntryStatus
 
 // Told of every status change (the downloads list, which tells its observer).
@@ -60,7 +63,7 @@ struct ConnectionSlot {
     int64_t rangeEnd;
     int64_t position;
     bool asked;     // told to terminate by the entry (pause, fewer connections, failure)
-    bool refused;   // its response head was refused
+    TransferEnd end;  // how it ended, from its last progress report
     DWORD lastMoved;  // tick of its start or of its last progress
     bool timedOut;    // ended by the entry for receiving nothing
 };
@@ -86,6 +89,8 @@ struct EntryContext {
 class DownloadEntry {
 public:
     static const int kMaxConnections = 50;
+    // Moves followed in a row before the download fails.
+    static const int kMaxMoves = 10;
 
     DownloadEntry(const EntryContext& context, DWORD entryId);
     ~DownloadEntry();
@@ -106,7 +111,7 @@ public:
     bool handleHeader(const char* head, size_t length);
     bool openFile();
     void addDownloaders();
-    void addProgress(DWORD connectionId, int32_t bytes, bool headRefused = false);
+    void addProgress(DWORD connectionId, int32_t bytes, TransferEnd end = TransferEnd::kRunning);
     // Ends what has waited too long (now: GetTickCount): a silent transfer connection (its range
     // stays missing), a header request without a head, and a download that stopped moving.
     void checkStalls(DWORD now, const StallLimits& limits);
@@ -159,8 +164,12 @@ private:
     void judgeEnd(const ConnectionSlot& slot);
     void closeFile(const wchar_t* function);
     std::string hostText();
-    bool checkSize(const struct ResponseHeader& head);
+    bool checkSize(int64_t length);  // the answer's size, -1 when it gave none
     void failHeader();
+    // A redirect: takes its location as the new URL; false (failed) when it is unusable.
+    bool followMove(const char* bytes, size_t length);
+    // The credentials when the current host and port are the ones they were given for.
+    const char* credentialsForHost() const;
 
     Log* log_;
     HWND window_;
@@ -205,8 +214,16 @@ private:
     bool resumable_ = false;
     int savedConnections_ = 1;
     std::string credentials_;
+    std::wstring credentialsHost_;
+    WORD credentialsPort_ = 80;
+    int moves_ = 0;   // moves followed since the last usable head
     bool passwordNeeded_ = false;
-    // A connection ended without receiving a byte: ask the server again before starting more.
+    // Every connection ended without a usable head: ask the server again before starting more.
     bool recheck_ = false;
+    // Connections that ended without a usable head while others ran, since the last that got
+    // one; from the second on, the server is taken to allow no more than are running (cap_),
+    // and each connection that gets a head allows one more again.
+    int failedStreak_ = 0;
+    int cap_ = kMaxConnections;
     DWORD id_;
 };

@@ -18,12 +18,22 @@ struct HeadRecord {
     DWORD requestId;   // the header request's object id: a late answer is told apart
 };
 
+// How a transfer connection ended, told by its last progress report (the entry decides what the
+// next connection needs from it).
+enum class TransferEnd : uint8_t {
+    kRunning,      // an ordinary progress report
+    kNothing,      // no head was accepted: refused connect, reset, closed or silent before one
+    kBody,         // its head was accepted
+    kRefused,      // a head other than a usable 206 or 200 (503, 429, 416, a wrong Content-Range)
+    kWholeAnswer,  // 200 for a range that does not start at 0: ranges are not served on GET
+    kBadHead,      // no end of the head within its size limit
+    kDiskFull,     // a write failed for lack of space
+};
+
 struct ProgressRecord {
     int32_t bytes;
     DWORD connectionId;
-    // The connection's response head was refused (a 200 for a range that does not start at 0):
-    // the server does not serve ranges on GET, whatever its header request said.
-    bool headRefused;
+    TransferEnd end;
 };
 
 // Every byte every transfer connection received, for the program's total rate.

@@ -335,7 +335,7 @@ bool DownloadsList::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DL_PROGRESS: {
         ProgressRecord* record = reinterpret_cast<ProgressRecord*>(lParam);
         if (DownloadEntry* entry = find(static_cast<DWORD>(wParam))) {
-            entry->addProgress(record->connectionId, record->bytes, record->headRefused);
+            entry->addProgress(record->connectionId, record->bytes, record->end);
             changed_ = true;
         }
         delete record;

@@ -6,6 +6,7 @@
 
 #include "ByteRangeList.h"
 #include "DownloadMessages.h"
+#include "HeadFields.h"
 #include "Log.h"
 #include "ResponseHeader.h"
 #include "TextHelpers.h"
@@ -16,6 +17,8 @@ namespace {
 const DWORD MsgWritten = 9;
 // A head that has not ended after this many bytes is not an HTTP head.
 const size_t kMaxHeadBytes = 65536;
+
+bool isDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
 // One file write. It owns the receive buffer the data lies in.
 struct WriteRecord : ServerMessage {
@@ -58,10 +61,11 @@ bool FileDownloader::initObject() {
 }
 
 bool FileDownloader::deleteObject() {
-    if (unreported_) {
-        sendUpdate(unreported_);
-        unreported_ = 0;
-    }
+    // Every operation has ended: the last report carries what is left and how it ended (a
+    // connection that received nothing has nothing to tell).
+    if (unreported_ || end_ != TransferEnd::kNothing)
+        sendUpdate(unreported_, end_);
+    unreported_ = 0;
     // Gone before the termination message is posted, so the entry's next pick is current.
     ranges_->unregisterPosition(key_);
     return true;
@@ -150,10 +154,6 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
         lastUpdate_ = now;
     }
     if (!handleData(&buffer, bytes)) {
-        if (headRefused_) {
-            sendUpdate(unreported_, true);
-            unreported_ = 0;
-        }
         delete[] buffer;
         return 1;
     }
@@ -167,8 +167,8 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
     return 0;
 }
 
-void FileDownloader::sendUpdate(DWORD bytes, bool headRefused) {
-    ProgressRecord* record = new ProgressRecord{static_cast<int32_t>(bytes), id_, headRefused};
+void FileDownloader::sendUpdate(DWORD bytes, TransferEnd end) {
+    ProgressRecord* record = new ProgressRecord{static_cast<int32_t>(bytes), id_, end};
     if (!PostMessageW(window_, progressMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"FileDownloader::sendUpdate", L"PostMessage", error);
@@ -176,16 +176,41 @@ void FileDownloader::sendUpdate(DWORD bytes, bool headRefused) {
     }
 }
 
+void FileDownloader::noteEnd(TransferEnd end) {
+    EnterCriticalSection(&writeLock_);
+    // The enumerators are ordered from the mildest end to the gravest.
+    if (end > end_)
+        end_ = end;
+    LeaveCriticalSection(&writeLock_);
+}
+
 bool FileDownloader::acceptHead(size_t headLength) {
     ResponseHeader head;
     parseResponseHeader(head_.data(), headLength, &head);
-    EnterCriticalSection(&writeLock_);
-    bool accepted = (head.version == kResponseVersion11 && head.status == kResponsePartial) ||
-                    (head.status == kResponseOk && writeOffset_ == 0);
-    if (accepted)
-        headerDone_ = true;
-    LeaveCriticalSection(&writeLock_);
+    int64_t size = ranges_->size();
+    int64_t limit = rangeEnd_ < size - 1 ? rangeEnd_ : size - 1;
+    TransferEnd end = TransferEnd::kRefused;
+    if (head.version == kResponseVersion11 && head.status == kResponsePartial) {
+        // Bytes from elsewhere, or of a file of another size, would be written at this offset.
+        ContentRange range;
+        if (headContentRange(head_.data(), headLength, &range) && range.first == rangeStart_ &&
+            range.total == size) {
+            end = TransferEnd::kBody;
+            if (range.last < limit)
+                limit = range.last;
+        }
+    } else if (head.version == kResponseVersion11 && head.status == kResponseOk) {
+        end = rangeStart_ == 0 ? TransferEnd::kBody : TransferEnd::kWholeAnswer;
+    }
     freeResponseHeader(&head);
+    bool accepted = end == TransferEnd::kBody;
+    EnterCriticalSection(&writeLock_);
+    if (accepted) {
+        headerDone_ = true;
+        writeLimit_ = limit;
+    }
+    end_ = end;
+    LeaveCriticalSection(&writeLock_);
     return accepted;
 }
 
@@ -203,17 +228,29 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
                 break;
             }
         }
-        if (!end)
-            return head_.size() < kMaxHeadBytes;
-        if (!acceptHead(end)) {
-            headRefused_ = true;
+        if (!end) {
+            if (head_.size() < kMaxHeadBytes)
+                return true;
+            noteEnd(TransferEnd::kBadHead);
             return false;
         }
+        if (!acceptHead(end))
+            return false;
         // The blank line ends inside this receive: the body's first bytes follow it here.
         size_t bodyOffset = end - before;
         data = *buffer + bodyOffset;
         length = count - static_cast<DWORD>(bodyOffset);
         std::string().swap(head_);
+    }
+    // Never past the range or the file: a server that sends more than it was asked for would
+    // make the file longer than the server's, or overwrite bytes another connection owns.
+    bool last = false;
+    int64_t room = writeLimit_ - writeOffset_ + 1;
+    if (room <= 0)
+        return false;
+    if (static_cast<int64_t>(length) >= room) {
+        length = static_cast<DWORD>(room);
+        last = true;
     }
     if (length == 0)
         return true;
@@ -235,6 +272,8 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
             InterlockedDecrement(&writesOut_);
             LOG_ERROR(log_, L"FileDownloader::handleData", L"WriteFile", error);
             LOG_ERROR_TEXT(log_, L"FileDownloader::handleData", L"Failed to post write..");
+            if (isDiskFull(error))
+                noteEnd(TransferEnd::kDiskFull);
             delete record;
             giveReference();
             return false;
@@ -244,7 +283,8 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
     writeOffset_ += length;
     LeaveCriticalSection(&writeLock_);
     *buffer = new char[kReceiveBufferBytes];
-    return true;
+    // The whole range is on its way: whatever else the server sends is not ours.
+    return !last;
 }
 
 void FileDownloader::describe(std::string* out) {
@@ -260,6 +300,11 @@ int FileDownloader::onWritten(ServerMessage* message, BOOL ok, DWORD error, DWOR
     WriteRecord* record = static_cast<WriteRecord*>(message);
     if (!ok) {
         LOG_ERROR(log_, L"FileDownloader::handleMessage", L"WriteFile completion", error);
+        // Fetching the same bytes again would fail the same way: the entry stops instead.
+        if (isDiskFull(error)) {
+            noteEnd(TransferEnd::kDiskFull);
+            return 1;
+        }
         return 0;
     }
     if (bytes == 0) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DownloadMessages.h"
 #include "TCPObject.h"
 
 class ByteRangeList;
@@ -40,7 +41,7 @@ private:
     int onConnected();
     int onReceived(char* buffer, BOOL ok, DWORD bytes);
     int onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes);
-    void sendUpdate(DWORD bytes, bool headRefused = false);
+    void sendUpdate(DWORD bytes, TransferEnd end = TransferEnd::kRunning);
     // At most one progress message per connection every kUpdateMilliseconds: under Wine every
     // post is a round trip to the server, and a message per receive costs a large share of the
     // speed. What is left is posted before the termination message.
@@ -49,6 +50,8 @@ private:
     // (the caller frees *buffer when it is still set).
     bool handleData(char** buffer, DWORD count);
     bool acceptHead(size_t headLength);
+    // Keeps the worst end seen (receive path and write completions).
+    void noteEnd(TransferEnd end);
 
     DWORD entryId_;
     UINT progressMessage_;
@@ -68,7 +71,11 @@ private:
     int32_t key_ = 0;
     int64_t writeOffset_;
     bool headerDone_ = false;
-    bool headRefused_ = false;   // receive path only
+    // The last byte this connection may write: its range end, cut to the file's size and to
+    // the answer's Content-Range. Set with the head, read by the receive path only.
+    int64_t writeLimit_ = -1;
+    // How it ended so far (guarded by writeLock_): told with the last progress report.
+    TransferEnd end_ = TransferEnd::kNothing;
     ReceivedCounter* counter_;
     // Progress not yet posted, and when the last post went: touched only by the receive path
     // (one receive outstanding) and by deleteObject, after every operation has ended.

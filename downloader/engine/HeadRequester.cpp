@@ -102,17 +102,27 @@ bool HeadRequester::handleData(const char* bytes, DWORD count) {
     receivedLength_ += static_cast<int32_t>(count);
     for (int32_t i = searchFrom; i < receivedLength_; ++i) {
         if (received_[i - 3] == '\r' && received_[i - 2] == '\n' && received_[i - 1] == '\r' && received_[i] == '\n') {
-            HeadRecord* record = new HeadRecord{received_, i + 1, id_};
-            received_ = nullptr;
-            receivedLength_ = 0;
-            if (!PostMessageW(window_, headMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
-                DWORD error = GetLastError();
-                LOG_ERROR(log_, L"HeadRequester::handleData", L"PostMessage", error);
-                delete[] record->bytes;
-                delete record;
-            }
+            deliver(i + 1);
             return false;
         }
     }
+    // Endless header lines would grow this until memory runs out: what has not ended by now is
+    // handed over as a head of no length, which the entry refuses as an unusable answer.
+    if (receivedLength_ >= kMaxHeadBytes) {
+        deliver(0);
+        return false;
+    }
     return true;
+}
+
+void HeadRequester::deliver(int32_t headLength) {
+    HeadRecord* record = new HeadRecord{received_, headLength, id_};
+    received_ = nullptr;
+    receivedLength_ = 0;
+    if (!PostMessageW(window_, headMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HeadRequester::handleData", L"PostMessage", error);
+        delete[] record->bytes;
+        delete record;
+    }
 }

@@ -23,6 +23,8 @@ public:
 
     static const DWORD kBufferBytes = 4096;
     static const DWORD kReceiveBytes = 4000;
+    // A head that has not ended after this many bytes is not an HTTP head.
+    static const int32_t kMaxHeadBytes = 65536;
 
 private:
     bool postConnect(DWORD address, WORD port) { return startConnect(address, port); }
@@ -31,6 +33,8 @@ private:
     int onConnected();
     // False when the exchange is over (head delivered or failed).
     bool handleData(const char* bytes, DWORD count);
+    // Hands the received bytes to the window, the head being their first headLength bytes.
+    void deliver(int32_t headLength);
 
     DWORD entryId_;
     UINT headMessage_;

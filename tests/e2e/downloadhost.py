@@ -42,12 +42,14 @@ MOVED = S + "File has moved to another server location, retrying"
 BAD_LOCATION = S + "Error parsing referring URL, file has moved"
 BAD_HEAD = S + "Server returned invalid or incompatible header"
 STALLED = S + "Error, no data received from server"
+TOO_MANY_MOVES = S + "Error, too many redirects"
+DISK_FULL = S + "Error, not enough disk space"
 # Texts of an entry that is still working.
 RUNNING = ("Idle", RESOLVING, S + "Address resolved", S + "Requesting header", S + "Header read", DOWNLOADING,
            NO_RESUME, MOVED)
 # Texts after which an entry does nothing more by itself.
 FAILURES = (OPEN_FAILED, RESUME_OPEN_FAILED, NOT_RESOLVED, NO_FILE_INFO, MODIFIED, ZERO_SIZE, NOT_FOUND,
-            PASSWORD, BAD_LOCATION, BAD_HEAD, STALLED, S + "Failed to start address resolving",
+            PASSWORD, BAD_LOCATION, BAD_HEAD, STALLED, TOO_MANY_MOVES, DISK_FULL, S + "Failed to start address resolving",
             S + "Failed to start header request")
 
 

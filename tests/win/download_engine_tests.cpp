@@ -302,7 +302,8 @@ TEST_CASE("a transfer connection writes its range at its offset and the list lea
     Winsock winsock;
     EngineFixture engine;
     REQUIRE(engine.server());
-    const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 3000\r\n\r\n";
+    const std::string head =
+        "HTTP/1.1 206 Partial Content\r\nContent-Length: 3000\r\nContent-Range: bytes 4000-6999/10000\r\n\r\n";
     std::string body;
     for (int i = 0; i < 3000; ++i)
         body += static_cast<char>('a' + i % 26);
@@ -356,7 +357,8 @@ TEST_CASE("a connection whose write lands on bytes already written ends after th
     EngineFixture engine;
     REQUIRE(engine.server());
     // Bytes 20.. are already written by someone else; this server would send far more.
-    ScriptedPeer peer({"HTTP/1.1 206 Partial Content\r\nContent-Length: 80\r\n\r\n" + std::string(30, 'y'),
+    ScriptedPeer peer({"HTTP/1.1 206 Partial Content\r\nContent-Length: 80\r\nContent-Range: bytes 0-79/100\r\n\r\n" +
+                           std::string(30, 'y'),
                        std::string(50, 'z')});
     TempFile file(100);
     REQUIRE(engine.server()->associate(file.handle, L"test"));
@@ -401,7 +403,9 @@ struct StreamingPeer {
                         closesocket(client);
                         return;
                     }
-                    std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 1073741824\r\n\r\n";
+                    std::string head =
+                        "HTTP/1.1 206 Partial Content\r\nContent-Length: 1048576\r\nContent-Range: bytes "
+                        "0-1048575/1048576\r\n\r\n";
                     send(client, head.data(), static_cast<int>(head.size()), 0);
                     std::string data(65536, 'd');
                     for (int sent = 0; sent < 4096; ++sent) {

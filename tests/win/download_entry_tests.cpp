@@ -73,7 +73,16 @@ TEST_CASE("each kind of response head sets its status, and only 200 and 206 with
         {"HTTP/1.1 404 Not Found\r\n\r\n", false, EntryStatus::kNotFound, true},
         {"HTTP/1.1 401 Login\r\n\r\n", false, EntryStatus::kPasswordProtected, true},
         {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
-        {"HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        {"HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n\r\n", true, EntryStatus::kMoved, false},
+        {"HTTP/1.1 303 See Other\r\nLocation: http://a/b\r\n\r\n", true, EntryStatus::kMoved, false},
+        {"HTTP/1.1 307 Temporary\r\nLocation: http://a/b\r\n\r\n", true, EntryStatus::kMoved, false},
+        {"HTTP/1.1 308 Permanent\r\nLocation: http://a/b\r\n\r\n", true, EntryStatus::kMoved, false},
+        {"HTTP/1.1 300 Choices\r\nLocation: http://a/b\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        {"HTTP/1.1 304 Not Modified\r\nLocation: http://a/b\r\n\r\n", false, EntryStatus::kInvalidHeader, true},
+        // A CR or LF decoded from the location would reach the Host line.
+        {"HTTP/1.1 302 Found\r\nLocation: http://a%0d%0aX-Injected:%201/b\r\n\r\n", false,
+         EntryStatus::kMovedUnusable, true},
+        {"HTTP/1.1 301 Moved\r\nLocation: http://a%0A/b\r\n\r\n", false, EntryStatus::kMovedUnusable, true},
         {"HTTP/1.1 301 Moved\r\nLocation: nowhere\r\n\r\n", false, EntryStatus::kMovedUnusable, true},
         {"HTTP/1.1 301 Moved\r\n\r\n", false, EntryStatus::kMovedUnusable, true},
     };
@@ -105,12 +114,79 @@ TEST_CASE("206 makes the entry resumable, 200 does not, and 401 asks for credent
     CHECK_FALSE(login.entry->passwordNeeded());
 }
 
+TEST_CASE("a 206 proves ranges by Accept-Ranges or by a Content-Range of the whole file, and its total is the size") {
+    struct Case {
+        const char* head;
+        bool accepted;
+        int64_t size;
+    };
+    const Case cases[] = {
+        // Servers that leave Accept-Ranges out of their 206 answers.
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 5000\r\nContent-Range: bytes 0-4999/5000\r\n\r\n", true, 5000},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 1000\r\nContent-Range: bytes 0-999/5000\r\n\r\n", false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 4999\r\nContent-Range: bytes 0-4999/5000\r\n\r\n", false, 0},
+        // A capped answer: the size is the total, not the part's length.
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 1000\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 0-999/5000\r\n\r\n",
+         true, 5000},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 10-99/100\r\n\r\n",
+         false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 0-89/*\r\n\r\n",
+         false, 0},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 90\r\nAccept-Ranges: bytes\r\nContent-Range: junk\r\n\r\n", false, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.head);
+        Entry e;
+        CHECK(e.head(c.head) == c.accepted);
+        CHECK(e.entry->isResumable() == c.accepted);
+        CHECK(e.entry->rangeSize() == c.size);
+        if (!c.accepted)
+            CHECK(std::wstring(e.entry->status()) == EntryStatus::kInvalidHeader);
+    }
+}
+
 TEST_CASE("a move takes the decoded location as the URL and keeps the file name") {
     Entry e(L"http://first.example/a/original.zip");
     CHECK(e.head("HTTP/1.1 301 Moved\r\nLocation: http://second.example:8080/b/new%20name.zip\r\n\r\n"));
     CHECK(std::wstring(e.entry->status()) == EntryStatus::kMoved);
     CHECK(e.entry->url() == L"http://second.example:8080/b/new name.zip");
     CHECK(e.entry->localPath() == L"C:\\dl\\original.zip");
+}
+
+TEST_CASE("ten moves in a row are followed, the eleventh fails the download, and a usable head resets the count") {
+    Entry e;
+    const std::string move = "HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n\r\n";
+    for (int i = 0; i < DownloadEntry::kMaxMoves; ++i)
+        REQUIRE(e.head(move));
+    CHECK_FALSE(e.head(move));
+    CHECK(std::wstring(e.entry->status()) == EntryStatus::kTooManyMoves);
+    CHECK(e.entry->hasError());
+
+    Entry again;
+    for (int i = 0; i < DownloadEntry::kMaxMoves; ++i)
+        REQUIRE(again.head(move));
+    REQUIRE(again.head(kRanged));
+    CHECK(again.head(move));
+}
+
+TEST_CASE("credentials are saved only while the download points at the server they were given for") {
+    Entry e(L"http://first.example:8080/a/file.bin");
+    e.entry->setCredentials("u", "p");
+    DownloadRecord record;
+    e.entry->fillRecord(&record);
+    CHECK(record.credentials == "dTpw");
+    REQUIRE(e.head("HTTP/1.1 302 Found\r\nLocation: http://first.example:8080/b/file.bin\r\n\r\n"));
+    e.entry->fillRecord(&record);
+    CHECK(record.credentials == "dTpw");
+    for (const char* other : {"http://first.example:8081/b", "http://second.example:8080/b"}) {
+        CAPTURE(other);
+        Entry moved(L"http://first.example:8080/a/file.bin");
+        moved.entry->setCredentials("u", "p");
+        REQUIRE(moved.head(std::string("HTTP/1.1 302 Found\r\nLocation: ") + other + "\r\n\r\n"));
+        DownloadRecord saved;
+        moved.entry->fillRecord(&saved);
+        CHECK(saved.credentials.empty());
+    }
 }
 
 TEST_CASE("a known size that the server no longer reports stops the entry as modified") {
