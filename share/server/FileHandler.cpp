@@ -26,6 +26,7 @@ static const wchar_t* w(const char16_t* s) {
 
 FileEntry::~FileEntry() {
     delete[] name;
+    delete[] path;
     if (ownsContent)
         delete[] content;
     // The entry's owner has no log at hand; a failed close leaves nothing to undo.
@@ -594,6 +595,8 @@ FileEntry* FileHandler::buildIndex(const wchar_t* folderPath, DWORD length,
     for (size_t i = 0; i < count; ++i)
         rows[used++] = {u16(names[i].name), names[i].length, names[i].folder, names[i].folder, names[i].size};
     FileEntry* entry = tableEntry(rows, used, requestPath, requestLength, rootPage);
+    if (entry)
+        entry->offersArchive = true;
     delete[] rows;
     freeNames(names, count);
     return entry;
@@ -637,8 +640,34 @@ FileEntry* FileHandler::rootIndex() {
     return entry;
 }
 
+// A folder to be sent as one archive: its path, and its name for the download's file name
+// (a drive root's is its letter).
+FileEntry* FileHandler::archiveEntry(const wchar_t* folderPath, DWORD length) {
+    FileEntry* entry = new (std::nothrow) FileEntry;
+    wchar_t* path = new (std::nothrow) wchar_t[length + 1];
+    wchar_t* name = new (std::nothrow) wchar_t[length + 2];
+    if (!entry || !path || !name) {
+        delete entry;
+        delete[] path;
+        delete[] name;
+        return nullptr;
+    }
+    memcpy(path, folderPath, length * sizeof(wchar_t));
+    path[length] = 0;
+    size_t nameLength = makeItemName(u16(path), length, true, u16(name));
+    if (nameLength && name[nameLength - 1] == L'/')
+        name[--nameLength] = 0;
+    entry->kind = EntryFolderArchive;
+    entry->mimeType = "application/zip";
+    entry->path = path;
+    entry->pathLength = length;
+    entry->name = name;
+    entry->nameLength = static_cast<DWORD>(nameLength);
+    return entry;
+}
+
 FileEntry* FileHandler::loadEntry(const wchar_t* path, DWORD length, const wchar_t* requestPath,
-                                  DWORD requestLength) {
+                                  DWORD requestLength, bool archive) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
         DWORD error = GetLastError();
@@ -647,7 +676,7 @@ FileEntry* FileHandler::loadEntry(const wchar_t* path, DWORD length, const wchar
         return nullptr;
     }
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return buildIndex(path, length, requestPath, requestLength, false);
+        return archive ? archiveEntry(path, length) : buildIndex(path, length, requestPath, requestLength, false);
 
     EnterCriticalSection(&lock_);
     HANDLE port = port_;
@@ -708,7 +737,7 @@ FileEntry* FileHandler::loadEntry(const wchar_t* path, DWORD length, const wchar
 
 // The built-in content named by path, tried after the shared items missed.
 FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
-                                     const SharedItem* matched) {
+                                     const SharedItem* matched, bool archive) {
     PageSwitches switches = settings_->pageSwitches();
     bool allowUploads = switches.allowUploads;
     bool swfUpload = switches.swfUpload;
@@ -759,6 +788,8 @@ FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
         return e;
     }
     case BuiltinMatch::RootIndex:
+        if (matched && archive)
+            return archiveEntry(w(matched->path), static_cast<DWORD>(matched->pathLength));
         if (matched) {
             return buildIndex(w(matched->path), static_cast<DWORD>(matched->pathLength), path,
                               length, true);
@@ -768,7 +799,7 @@ FileEntry* FileHandler::builtinEntry(const wchar_t* path, DWORD length,
     return nullptr;
 }
 
-FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length) {
+FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length, bool archive) {
     if (!path)
         return nullptr;
     // Read before the registry lock is taken: the settings lock is never held with another.
@@ -788,10 +819,12 @@ FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length) {
     FileEntry* entry = nullptr;
     DWORD itemId = 0;
     if (r.siteRoot) {
-        entry = r.singleFolderRoot && matched
-                    ? buildIndex(w(matched->path), static_cast<DWORD>(matched->pathLength), path,
-                                 length, true)
-                    : rootIndex();
+        if (!r.singleFolderRoot || !matched)
+            entry = rootIndex();
+        else if (archive)
+            entry = archiveEntry(w(matched->path), static_cast<DWORD>(matched->pathLength));
+        else
+            entry = buildIndex(w(matched->path), static_cast<DWORD>(matched->pathLength), path, length, true);
     } else {
         if (matched) {
             itemId = matched->id;
@@ -801,12 +834,12 @@ FileEntry* FileHandler::getEntry(const wchar_t* path, DWORD length) {
                 DWORD n = static_cast<DWORD>(joinItemPath(matched->path, matched->pathLength,
                                                           r.remainder, r.remainderLength,
                                                           u16(full)));
-                entry = loadEntry(full, n, path, length);
+                entry = loadEntry(full, n, path, length, archive);
                 delete[] full;
             }
         }
         if (!entry)
-            entry = builtinEntry(path, length, matched);
+            entry = builtinEntry(path, length, matched, archive);
     }
     delete matched;
     if (entry) {

@@ -23,6 +23,7 @@ enum EntryKind : DWORD {
     EntryBuiltin = 10,
     EntryIndexTable = 13,   // framed by the connection (indexPagePieces)
     EntryPage = 14,         // followed by the connection's address footer
+    EntryFolderArchive = 15,   // a folder asked for as one zip archive (FolderZip)
 };
 
 constexpr size_t kEntrySizeTextCapacity = 36;
@@ -41,6 +42,9 @@ struct FileEntry {
     char* content = nullptr;          // kinds 10, 13, 14
     DWORD contentLength = 0;
     bool ownsContent = true;          // built-in assets point at static bytes
+    bool offersArchive = false;       // a folder's index table: its page links the folder's zip
+    wchar_t* path = nullptr;          // the folder of an archive entry, owned
+    DWORD pathLength = 0;
 
     FileEntry() = default;
     ~FileEntry();
@@ -93,12 +97,13 @@ public:
     void removeAll();
 
     // Worker threads: the decoded request path (UTF-16, starting with "/") to an entry, or
-    // null (404).
-    FileEntry* getEntry(const wchar_t* path, DWORD length);
-    // A file-system path to an opened file or a sub-folder listing; requestPath feeds the
-    // listing's "Up one level" link.
+    // null (404). With archive, a path that would list a folder gives the folder's archive
+    // entry instead; every other path resolves as without.
+    FileEntry* getEntry(const wchar_t* path, DWORD length, bool archive = false);
+    // A file-system path to an opened file or a sub-folder listing (or archive); requestPath
+    // feeds the listing's "Up one level" link.
     FileEntry* loadEntry(const wchar_t* path, DWORD length, const wchar_t* requestPath,
-                         DWORD requestLength);
+                         DWORD requestLength, bool archive = false);
     // The listing of a folder as a kind-13 table; null when it cannot be enumerated.
     FileEntry* buildIndex(const wchar_t* folderPath, DWORD length, const wchar_t* requestPath,
                           DWORD requestLength, bool rootPage);
@@ -127,7 +132,8 @@ private:
     void delFile(SharedItem* item);
     SharedItem* findLocked(DWORD id);
     FileEntry* rootIndex();
-    FileEntry* builtinEntry(const wchar_t* path, DWORD length, const SharedItem* matched);
+    FileEntry* builtinEntry(const wchar_t* path, DWORD length, const SharedItem* matched, bool archive);
+    FileEntry* archiveEntry(const wchar_t* folderPath, DWORD length);
     FileEntry* tableEntry(const struct IndexRow* rows, size_t count, const wchar_t* requestPath,
                           DWORD requestLength, bool rootPage);
     bool post(UINT message, WPARAM wParam, void* record, const wchar_t* function);

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "FileHandler.h"
+#include "FolderZip.h"
 #include "HTTPConnectionRanges.h"
 #include "Log.h"
 #include "NetStatus.h"
@@ -101,6 +102,8 @@ bool HTTPConnection::deleteObject() {
         delete entry_;
         entry_ = nullptr;
     }
+    delete zip_;
+    zip_ = nullptr;
     releaseBuffers();
     delete[] receiveBuffer_;
     receiveBuffer_ = nullptr;
@@ -201,6 +204,10 @@ int HTTPConnection::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return onPostReceived(ok, bytes);
     case MsgPostWrite:
         return onPostWritten(ok, error, bytes);
+    case MsgZipRead:
+        return onZipRead(message, ok, bytes);
+    case MsgZipSend:
+        return onZipSent(message, ok, bytes);
     case MsgReport:
         reportProgress();
         return 0;
@@ -353,7 +360,7 @@ bool HTTPConnection::answerRequest(size_t headLength) {
                                                 request_.password, static_cast<DWORD>(request_.passwordLength)))) {
         started = send401();
     } else {
-        entry_ = path ? files_->getEntry(path, static_cast<DWORD>(pathLength)) : nullptr;
+        entry_ = path ? files_->getEntry(path, static_cast<DWORD>(pathLength), wantsArchive()) : nullptr;
         started = entry_ ? sendEntry() : send404();
     }
     delete[] path;
@@ -401,8 +408,8 @@ bool HTTPConnection::sendEntry() {
         size_t headingLength = buildIndexHeading(owner, ownerLength, heading_);
         PagePiece pieces[kIndexPagePieces];
         indexPagePieces(safePath_ ? safePath_ : "", safePathLength_, heading_, headingLength, entry_->content,
-                        entry_->contentLength, safeHost_ ? safeHost_ : "", safeHostLength_, localPort_,
-                        localPortLength_, pieces);
+                        entry_->contentLength, entry_->offersArchive, safeHost_ ? safeHost_ : "",
+                        safeHostLength_, localPort_, localPortLength_, pieces);
         Piece body[kIndexPagePieces];
         for (size_t i = 0; i < kIndexPagePieces; ++i)
             body[i] = {pieces[i].data, pieces[i].length};
@@ -414,6 +421,8 @@ bool HTTPConnection::sendEntry() {
         size_t count = 1 + footer(body + 1);
         return sendPage(body, count);
     }
+    case EntryFolderArchive:
+        return sendFolderZip();
     case EntryBuiltin: {
         currentHttpDate(date_, sizeof date_);
         Piece head[] = {
@@ -478,21 +487,26 @@ bool HTTPConnection::send401() {
 // freed at once and false returned. A page larger than the whole budget still goes out when no
 // other page is held, so that a big folder can always be listed by someone.
 bool HTTPConnection::reservePage() {
-    LONGLONG bytes = entry_->contentLength;
-    AcquireSRWLockExclusive(&g_pageLock);
-    bool fits = g_pageBytesHeld == 0 || g_pageBytesHeld + bytes <= kPageBudget;
-    if (fits)
-        g_pageBytesHeld += bytes;
-    ReleaseSRWLockExclusive(&g_pageLock);
-    if (fits) {
-        pageReserved_ = bytes;
+    if (reserveMemory(entry_->contentLength))
         return true;
-    }
     if (entry_->ownsContent)
         delete[] entry_->content;
     entry_->content = nullptr;
     entry_->contentLength = 0;
     return false;
+}
+
+// Counts bytes against kPageBudget (index pages and archive plans share it); false when it is
+// spent. What is larger than the whole budget still fits when nothing else is held.
+bool HTTPConnection::reserveMemory(LONGLONG bytes) {
+    AcquireSRWLockExclusive(&g_pageLock);
+    bool fits = g_pageBytesHeld == 0 || g_pageBytesHeld + bytes <= kPageBudget;
+    if (fits)
+        g_pageBytesHeld += bytes;
+    ReleaseSRWLockExclusive(&g_pageLock);
+    if (fits)
+        pageReserved_ += bytes;
+    return fits;
 }
 
 bool HTTPConnection::send503() {
@@ -855,7 +869,7 @@ void HTTPConnection::updateStatus(bool forced) {
         lastProgress_ = now.QuadPart;
     LONGLONG sent = sent_;
     LONGLONG total = last_ - first_ + 1;
-    bool post = due && connectionWindow_ && entry_ && entry_->kind == EntryOpenFile;
+    bool post = due && connectionWindow_ && streamsBody();
     if (post)
         reportedSent_ = sent;
     LeaveCriticalSection(&transferLock_);
@@ -883,7 +897,7 @@ void HTTPConnection::postFinalProgress() {
         LONGLONG done = postReceived_ < expectedSize_ ? postReceived_ : expectedSize_;
         if (done != reportedPost_)
             postProgress(done, expectedSize_);
-    } else if (entry_ && entry_->kind == EntryOpenFile && sent_ != reportedSent_) {
+    } else if (streamsBody() && sent_ != reportedSent_) {
         postProgress(sent_, last_ - first_ + 1);
     }
 }

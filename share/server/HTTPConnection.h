@@ -16,6 +16,7 @@
 #include "UploadParts.h"
 
 class FileHandler;
+class FolderZip;
 class ServerSettings;
 class TrafficCounters;
 struct FileEntry;
@@ -87,6 +88,8 @@ public:
         MsgPostWrite = 9,
         MsgReport = 10,   // from the listener's sweep: post the transfer's progress now
         MsgSendContinue = 11,
+        MsgZipRead = 12,   // a folder's archive (HTTPConnectionZip.cpp)
+        MsgZipSend = 13,
     };
     static constexpr char kProduct[] = "Wexa-Share/1.2.1";
 
@@ -146,6 +149,7 @@ private:
     bool send401();
     bool send503();
     bool reservePage();
+    bool reserveMemory(LONGLONG bytes);
     void reportProgress();
     void postFinalProgress();
     bool postRead();
@@ -186,6 +190,16 @@ private:
     void updatePostStatus(bool forced);
     void updateCompletePost();
     void deleteUpload();
+
+    // A folder as one zip archive (HTTPConnectionZip.cpp); the transfer lock guards the pump.
+    bool wantsArchive() const;
+    bool sendFolderZip();
+    void pumpZip();
+    bool postZipRead(DWORD index, LONGLONG due);
+    bool postZipSend();
+    int onZipRead(ServerMessage* message, BOOL ok, DWORD bytes);
+    int onZipSent(ServerMessage* message, BOOL ok, DWORD bytes);
+    bool streamsBody() const;
 
     TrafficCounters* counters_;
     HWND connectionWindow_;
@@ -270,4 +284,9 @@ private:
     DWORD writeIndex_ = 0;
     LONGLONG lastPostProgress_ = 0;
     LONGLONG reportedPost_ = -1;
+
+    // Archive state: the plan and the open file, and the prefix length of each ring slot.
+    FolderZip* zip_ = nullptr;
+    DWORD zipPrefix_[kRingSlots] = {};
+    bool zipProduced_ = false;   // the writer has given its last byte
 };

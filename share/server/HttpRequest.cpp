@@ -238,6 +238,8 @@ void parseRequestHead(HttpRequest* request, const char* buffer, size_t length) {
         const size_t query = indexOf(Span{request->path, request->pathLength}, '?');
         if (query == 0) request->method = kMethodUnknown;
         if (query < request->pathLength) {
+            replaceText(&request->query, &request->queryLength,
+                        Span{request->path + query + 1, request->pathLength - query - 1});
             request->path[query] = 0;
             request->pathLength = query;
         }
@@ -246,6 +248,7 @@ void parseRequestHead(HttpRequest* request, const char* buffer, size_t length) {
 
 void freeRequest(HttpRequest* request) {
     delete[] request->path;
+    delete[] request->query;
     delete[] request->displayPath;
     delete[] request->host;
     delete[] request->user;

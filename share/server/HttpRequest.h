@@ -35,6 +35,9 @@ struct HttpRequest {
     // Percent-decoded target without its query, raw bytes (UTF-8 expected).
     char* path = nullptr;
     size_t pathLength = 0;
+    // What followed the path's first "?" in the decoded target (absent without one).
+    char* query = nullptr;
+    size_t queryLength = 0;
     // Decoded target (query included) as UTF-16 escaped for HTML ("&#N;" for everything but
     // letters, digits and ".", "_", "-", "~"); null when the target is not valid UTF-8.
     char* displayPath = nullptr;

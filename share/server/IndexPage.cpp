@@ -167,14 +167,16 @@ size_t buildIndexHeading(const char* owner, size_t ownerLength, char* out) {
 
 size_t indexPagePieces(const char* requestPath, size_t requestPathLength, const char* heading,
                        size_t headingLength, const char* table, size_t tableLength,
-                       const char* host, size_t hostLength, const char* port, size_t portLength,
-                       PagePiece* out) {
+                       bool archiveLink, const char* host, size_t hostLength, const char* port,
+                       size_t portLength, PagePiece* out) {
     static const char kHead[] = "<html><head><title>Index of ";
     static const char kTitleEnd[] = "</title></head><body><h1>";
     static const char kColumns[] =
         "</h1><pre><table border=0 cellspacing=0 cellpadding=1><tr valign=top><td width=20>"
         "</td><td width=350 align=left><u>Name</a></td><td align=left><u>Size</u></td></tr>"
         "</table><hr>\r\n";
+    // A line of its own below the table: the same page with "?zip" is the folder as one archive.
+    static const char kArchive[] = "\r\n<a href=\"?zip\">Download all as .zip</a>";
     static const char kFoot[] = "\r\n</pre><hr><address>";
     static const char kAt[] = " at ";
     static const char kPort[] = " Port ";
@@ -187,6 +189,7 @@ size_t indexPagePieces(const char* requestPath, size_t requestPathLength, const 
         {requestPath, requestPathLength},
         {kColumns, sizeof kColumns - 1},
         {table, tableLength},
+        {kArchive, archiveLink ? sizeof kArchive - 1 : 0},
         {kFoot, sizeof kFoot - 1},
         {kProductToken, sizeof kProductToken - 1},
         {kAt, sizeof kAt - 1},

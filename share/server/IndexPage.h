@@ -64,16 +64,17 @@ struct PagePiece {
     size_t length;
 };
 
-constexpr size_t kIndexPagePieces = 14;
+constexpr size_t kIndexPagePieces = 15;
 
 // The body pieces of an index page, in send order: head, title path, heading, path, column
-// head, table, foot with the address block. requestPath is the path text of the request as
-// it stands (escapePathForHtml makes it safe to embed); host without port; port in decimal.
+// head, table, the archive line (a folder's page only; otherwise an empty piece), foot with
+// the address block. requestPath is the path text of the request as it stands
+// (escapePathForHtml makes it safe to embed); host without port; port in decimal.
 // Returns the body length.
 size_t indexPagePieces(const char* requestPath, size_t requestPathLength, const char* heading,
                        size_t headingLength, const char* table, size_t tableLength,
-                       const char* host, size_t hostLength, const char* port, size_t portLength,
-                       PagePiece* out);
+                       bool archiveLink, const char* host, size_t hostLength, const char* port,
+                       size_t portLength, PagePiece* out);
 
 // The request path text made safe inside HTML: "<", ">", "\"" and "'" (which browsers
 // always send percent-escaped) become "&#%u;" references, so a hand-made request cannot

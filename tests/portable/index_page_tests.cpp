@@ -207,21 +207,29 @@ TEST_CASE("framed_index_page") {
     const std::string path = "/Music/";
     const std::string head = heading("Chris");
     const std::string tableText = "<table border=0 cellspacing=0 cellpadding=1></table>";
-    PagePiece pieces[kIndexPagePieces];
-    size_t total = indexPagePieces(path.data(), path.size(), head.data(), head.size(),
-                                   tableText.data(), tableText.size(), "example.org", 11, "8080",
-                                   4, pieces);
-    std::string body;
-    for (const PagePiece& p : pieces)
-        body.append(p.data, p.length);
-    const std::string expected =
+    const std::string before =
         "<html><head><title>Index of /Music/</title></head><body><h1>Chris' Index of /Music/"
         "</h1><pre><table border=0 cellspacing=0 cellpadding=1><tr valign=top><td width=20>"
         "</td><td width=350 align=left><u>Name</a></td><td align=left><u>Size</u></td></tr>"
-        "</table><hr>\r\n<table border=0 cellspacing=0 cellpadding=1></table>\r\n</pre><hr>"
-        "<address>Wexa-Share/1.2.1 at example.org Port 8080</address></body></html>";
-    CHECK(body == expected);
-    CHECK(total == expected.size());
+        "</table><hr>\r\n<table border=0 cellspacing=0 cellpadding=1></table>";
+    const std::string after =
+        "\r\n</pre><hr><address>Wexa-Share/1.2.1 at example.org Port 8080</address></body></html>";
+    // The root index of shared items has no archive line; a folder's page has it on a line of
+    // its own after the table.
+    for (bool archive : {false, true}) {
+        CAPTURE(archive);
+        PagePiece pieces[kIndexPagePieces];
+        size_t total = indexPagePieces(path.data(), path.size(), head.data(), head.size(),
+                                       tableText.data(), tableText.size(), archive, "example.org", 11,
+                                       "8080", 4, pieces);
+        std::string body;
+        for (const PagePiece& p : pieces)
+            body.append(p.data, p.length);
+        const std::string expected =
+            before + (archive ? "\r\n<a href=\"?zip\">Download all as .zip</a>" : "") + after;
+        CHECK(body == expected);
+        CHECK(total == expected.size());
+    }
 }
 
 TEST_CASE("request_path_made_safe_for_html") {

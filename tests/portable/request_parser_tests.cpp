@@ -76,6 +76,26 @@ TEST_CASE("request_line_method_version_and_path") {
     }
 }
 
+TEST_CASE("query_kept_apart_from_the_path") {
+    const struct {
+        const char* line;
+        const char* query;   // null: no query
+    } cases[] = {
+        {"GET /Music/?zip HTTP/1.1", "zip"},
+        {"GET /x?y=1?z HTTP/1.1", "y=1?z"},
+        {"GET /x%3Fzip HTTP/1.1", "zip"},
+        {"GET /x? HTTP/1.1", ""},
+        {"GET /x HTTP/1.1", nullptr},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.line);
+        Parsed p(head(c.line));
+        REQUIRE((p.request.query != nullptr) == (c.query != nullptr));
+        if (c.query)
+            CHECK(std::string(p.request.query, p.request.queryLength) == c.query);
+    }
+}
+
 TEST_CASE("target_decoding_takes_non_hex_digits_as_zero_and_drops_a_late_percent") {
     Parsed p(head("GET /%zz%4 HTTP/1.1"));
     CHECK(p.path() == std::string("/\0" "4", 3));

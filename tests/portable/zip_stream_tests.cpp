@@ -1,7 +1,7 @@
 // The streamed zip archive: CRC-32 values, entry times, and archives read back by a small
 // reader of the format written here from the format's rules (central directory, ZIP64 extra
 // fields and end records, local headers, data descriptors).
-#include <doctest/doctest.h>
+#include <doctest.h>
 
 #include <string>
 #include <vector>
