@@ -72,8 +72,9 @@ def heading(owner):
     return owner + ("' Index of " if owner[-1] in "szx" else "'s Index of ")
 
 
-def page(request_path, rows, root, owner, use_icons, port):
-    """rows: [(name, is_folder, size)] in the order the page lists them."""
+def page(request_path, rows, root, owner, use_icons, port, archive_link=True):
+    """rows: [(name, is_folder, size)] in the order the page lists them. A folder's page (not the
+    root index of shared items) has the line linking the folder's archive after its table."""
     table = "<table border=0 cellspacing=0 cellpadding=1>"
     if not root:
         parent = request_path[:request_path.rstrip("/").rfind("/") + 1] or request_path[:1]
@@ -85,6 +86,8 @@ def page(request_path, rows, root, owner, use_icons, port):
             form(shown, True) + "</a></td><td align=left>" + ("Directory" if folder else size_text(size)) + \
             "</td></tr>"
     table += "</table>"
+    if archive_link:
+        table += '\r\n<a href="?zip">Download all as .zip</a>'
     path = display_path(request_path)
     return ("<html><head><title>Index of " + path + "</title></head><body><h1>" + heading(owner) + path +
             "</h1><pre><table border=0 cellspacing=0 cellpadding=1><tr valign=top><td width=20></td><td "
@@ -95,7 +98,7 @@ def page(request_path, rows, root, owner, use_icons, port):
 def table_rows(body):
     """The listed rows of a page, in page order, for order-independent comparison."""
     text = body.decode("latin-1")
-    return [r for r in text.split("</tr>") if "<a href" in r and "Up one level" not in r]
+    return [r for r in text.split("</tr>") if "<a href" in r and "Up one level" not in r and "?zip" not in r]
 
 
 class IndexPages(unittest.TestCase):
@@ -179,7 +182,7 @@ class IndexPages(unittest.TestCase):
             self.assertEqual(status, 200)
             # Shared items: names carry the "/" of folders already; sorted case-insensitively.
             rows = [("inner.txt", False, 5), ("My Share", True, 0)]
-            self.assertEqual(body, page("/", rows, True, "", True, host.port))
+            self.assertEqual(body, page("/", rows, True, "", True, host.port, archive_link=False))
 
 
 if __name__ == "__main__":
