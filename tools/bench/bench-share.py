@@ -24,6 +24,7 @@ import sys
 import tempfile
 import threading
 import time
+import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 sys.path.insert(0, os.path.join(ROOT, "tests/e2e"))
@@ -138,10 +139,11 @@ class PythonServer:
 
 
 class OurServer:
-    def __init__(self, name, tree, files, uploads_dir=None):
+    def __init__(self, name, tree, files, uploads_dir=None, also=()):
         self.name = name
         sharehost.BIN_DIR = tree
-        settings = {"ShareList": sharehost.share_list([(files, 0)]), "SingleDirIsRoot": 0, "UserName": "Bench"}
+        shared = [(files, 0)] + [(path, 0) for path in also]
+        settings = {"ShareList": sharehost.share_list(shared), "SingleDirIsRoot": 0, "UserName": "Bench"}
         if uploads_dir:
             settings.update({"AllowUploads": 1, "UploadsDirectory": sharehost.wine_path(uploads_dir)})
         self.host = sharehost.ShareHost(settings).__enter__()
@@ -309,6 +311,77 @@ def upload_figures(name, tree, files, base, big):
         shutil.rmtree(uploads, ignore_errors=True)
 
 
+FOLDER_FILES = 1000
+
+
+def make_folder(base):
+    """FOLDER_FILES files of 1 MiB, each different, in base/folder."""
+    folder = os.path.join(base, "folder")
+    os.makedirs(folder)
+    block = os.urandom(MiB - 8)
+    for i in range(FOLDER_FILES):
+        with open(os.path.join(folder, "f%04d.bin" % i), "wb") as f:
+            f.write(b"%08d" % i + block)
+    return folder
+
+
+def folder_as_zip(port, base):
+    """MB/s of the folder as one archive, and whether it reads back whole."""
+    target = os.path.join(base, "folder.zip")
+    start = time.time()
+    out = subprocess.run(["curl", "-s", "-o", target, "-w", "%{http_code} %{size_download}",
+                          "http://127.0.0.1:%d/folder/?zip" % port], capture_output=True, text=True).stdout
+    elapsed = time.time() - start
+    size = os.path.getsize(target)
+    with zipfile.ZipFile(target) as z:
+        whole = out.startswith("200") and len(z.infolist()) == FOLDER_FILES and z.testzip() is None
+    os.unlink(target)
+    return size / MiB / elapsed, whole
+
+
+def folder_one_by_one(port, connections=4):
+    """MB/s of the folder's files fetched one by one by curl, `connections` at a time."""
+    urls = []
+    for i in range(FOLDER_FILES):
+        urls += ["-o", "/dev/null", "http://127.0.0.1:%d/folder/f%04d.bin" % (port, i)]
+    start = time.time()
+    out = subprocess.run(["curl", "-s", "--parallel", "--parallel-max", str(connections), "-w", "%{size_download}\n",
+                          *urls], capture_output=True, text=True, check=True).stdout
+    elapsed = time.time() - start
+    got = sum(int(x) for x in out.split())
+    assert got == FOLDER_FILES * MiB, "short: %d bytes" % got
+    return got / MiB / elapsed
+
+
+def folder_figures(tree, files, base, rounds):
+    folder = make_folder(base)
+    figures = {"ours zip": [], "ours 4 x curl": [], "nginx 4 x curl": []}
+    try:
+        for rnd in range(rounds):
+            server = OurServer("ours", tree, files, also=[folder])
+            try:
+                rate, whole = folder_as_zip(server.port, base)
+                figures["ours zip"].append(rate if whole else 0.0)
+                figures["ours 4 x curl"].append(folder_one_by_one(server.port))
+            finally:
+                server.stop()
+            nginx = Nginx(base)
+            try:
+                figures["nginx 4 x curl"].append(folder_one_by_one(nginx.port))
+            finally:
+                nginx.stop()
+            print("round %d folder of %d x 1 MiB: %s" % (rnd + 1, FOLDER_FILES, "  ".join(
+                "%s %.1f MB/s" % (k, v[-1]) for k, v in figures.items())), flush=True)
+        print("\nfolder of %d x 1 MiB, best of %d rounds (MB/s, ratio to ours 4 x curl)" % (FOLDER_FILES, rounds))
+        ref = max(figures["ours 4 x curl"])
+        for name, values in figures.items():
+            print("%-15s %10.1f (%6.3f)%s" % (name, max(values), max(values) / ref if ref else 0,
+                                             "" if min(values) > 0 else "  ARCHIVE NOT WHOLE"))
+        print(flush=True)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=2)
@@ -316,6 +389,7 @@ def main():
     parser.add_argument("--baseline", default=DEFAULT_BASELINE, help="revision measured as 'before'")
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--only", default="", help="comma-separated contenders (nginx,python,caddy,before,ours)")
+    parser.add_argument("--zip-only", action="store_true", help="only the folder-as-zip figures")
     args = parser.parse_args()
 
     if "WINEPREFIX" not in os.environ:
@@ -323,6 +397,16 @@ def main():
         os.environ.setdefault("WINEDEBUG", "-all")
         run([sharehost.WINE, "wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     trees = {"ours": build_current()}
+    if args.zip_only:
+        base = tempfile.mkdtemp(prefix="wexa-bench-")
+        os.chmod(base, 0o755)
+        try:
+            files = os.path.join(base, "files")
+            os.makedirs(files)
+            folder_figures(trees["ours"], files, base, args.rounds)
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+        return
     if not args.no_baseline:
         trees["before"] = build_baseline(args.baseline)
     base = tempfile.mkdtemp(prefix="wexa-bench-")
@@ -365,6 +449,8 @@ def main():
         for name in ("before", "ours"):
             if name in trees and name in chosen:
                 upload_figures(name, trees[name], files, base, big)
+        if "ours" in chosen:
+            folder_figures(trees["ours"], files, base, args.rounds)
     finally:
         shutil.rmtree(base, ignore_errors=True)
 
