@@ -199,6 +199,9 @@ private:
     bool postZipSend();
     int onZipRead(ServerMessage* message, BOOL ok, DWORD bytes);
     int onZipSent(ServerMessage* message, BOOL ok, DWORD bytes);
+    void freeZipSlot(DWORD index);
+    enum ZipOutcome { ZipGoing, ZipDone, ZipStop };
+    ZipOutcome zipOutcome();
     bool streamsBody() const;
 
     TrafficCounters* counters_;
@@ -289,4 +292,9 @@ private:
     FolderZip* zip_ = nullptr;
     DWORD zipPrefix_[kRingSlots] = {};
     bool zipProduced_ = false;   // the writer has given its last byte
+    // A slot's data goes through the CRC outside the lock while its send runs; the writer is
+    // not asked for more meanwhile, and a slot sent before its CRC is done is freed after it.
+    bool zipHashing_ = false;
+    DWORD zipHashSlot_ = 0;
+    bool zipSentEarly_ = false;
 };
