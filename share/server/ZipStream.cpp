@@ -195,8 +195,8 @@ uint64_t ZipPlan::localLength(const Record& r) const {
 
 // Entries with data have their CRC and sizes after the data; empty ones carry them (all zero)
 // in the local header and need no descriptor.
-uint64_t ZipPlan::descriptorLength(const Record& r, bool big) {
-    return r.size == 0 ? 0 : big ? 24 : 16;
+uint64_t ZipPlan::descriptorLength(const Record& r) const {
+    return r.size == 0 ? 0 : bigSize(r) ? 24 : 16;
 }
 
 uint64_t ZipPlan::centralLength(const Record& r) const {
@@ -209,7 +209,7 @@ uint64_t ZipPlan::archiveSize() const {
     for (size_t i = 0; i < count_; ++i) {
         Record r = records_[i];
         r.offset = at;
-        at += localLength(r) + r.size + descriptorLength(r, bigSize(r));
+        at += localLength(r) + r.size + descriptorLength(r);
         central += centralLength(r);
     }
     uint64_t total = at + central + kEndLength;

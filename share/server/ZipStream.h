@@ -69,7 +69,7 @@ private:
     bool usesZip64(const Record& r) const { return bigSize(r) || r.offset >= zip64Limit_; }
     uint64_t localLength(const Record& r) const;
     uint64_t centralLength(const Record& r) const;
-    static uint64_t descriptorLength(const Record& r, bool bigSize);
+    uint64_t descriptorLength(const Record& r) const;
 
     uint64_t zip64Limit_;
     uint64_t countLimit_;
