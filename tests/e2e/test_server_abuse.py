@@ -110,6 +110,7 @@ class EarlyCloses(unittest.TestCase):
             "404": lambda: get("/nope"),
             "401": lambda: get("/share/folder/", login=False),
             "index": lambda: get("/share/folder/"),
+            "zip": lambda: get("/share/folder/?zip"),
             "upload 401": lambda: post("a.txt", login=False),
             "upload 409": lambda: post("taken.txt"),
             "no file specified": lambda: post("", with_file=False),
