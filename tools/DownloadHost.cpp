@@ -303,7 +303,7 @@ int wmain(int argc, wchar_t** argv) {
 
     g_server->destroyServer();
     // Every write has completed now: the list saved again holds everything the files hold.
-    g_list->saveDownloads();
+    g_list->saveDownloads(true);
     delete g_list;
     g_list = nullptr;
     WSACleanup();

@@ -171,6 +171,37 @@ void DownloadEntry::fillRecord(DownloadRecord* record) {
     if (credentialsForHost())
         record->credentials = credentials_;
     record->ranges = ranges_.copyRanges();
+    if (fileOpen_ && !flushed_.empty()) {
+        // Missing is what is missing now or was at the last flush: a byte written since then may
+        // not be on the disk yet, and the record must never claim it.
+        std::vector<ByteRange> both = record->ranges;
+        both.insert(both.end(), flushed_.begin(), flushed_.end());
+        ByteRangeList merged;
+        merged.replace(record->size, both.data(), both.size());
+        record->ranges = merged.copyRanges();
+    }
+}
+
+void DownloadEntry::flushForSave(DWORD now, bool force) {
+    if (!fileOpen_)
+        return;
+    int64_t missing = ranges_.missingBytes();
+    if (missing == flushedMissing_ || (!force && flushedOnce_ && now - lastFlush_ < kFlushMilliseconds))
+        return;
+    // The ranges are taken first: every write they count as done has completed before the flush.
+    std::vector<ByteRange> snapshot = ranges_.copyRanges();
+    lastFlush_ = now;
+    flushedOnce_ = true;
+    if (!FlushFileBuffers(file_)) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"DownloadEntry::flushForSave", L"FlushFileBuffers", error);
+        return;
+    }
+    flushed_.swap(snapshot);
+    flushedMissing_ = missing;
+    // An empty snapshot of a finished file still differs from "never flushed".
+    if (flushed_.empty())
+        flushed_.push_back(ByteRange{0, -1});
 }
 
 std::string DownloadEntry::hostText() {
@@ -225,11 +256,17 @@ bool DownloadEntry::doStep() {
     }
     if (!fileOpen_) {
         if (!openFile()) {
-            setStatus(resumeFile_ ? kResumeOpenFailed : kOpenFailed);
+            bool full = openError_ == ERROR_DISK_FULL || openError_ == ERROR_HANDLE_DISK_FULL;
+            setStatus(resumeFile_ ? kResumeOpenFailed : full ? kDiskFull : kOpenFailed);
             failDownload();
             return false;
         }
         lastMissing_ = -1;
+        // Nothing is written yet: what is missing now is on the disk as it is.
+        flushed_ = ranges_.copyRanges();
+        flushedMissing_ = ranges_.missingBytes();
+        if (flushed_.empty())
+            flushed_.push_back(ByteRange{0, -1});
         setStatus(resumable_ ? kDownloading : kDownloadingNoResume);
         return true;
     }
@@ -353,8 +390,14 @@ bool DownloadEntry::handleHeader(const char* bytes, size_t length) {
         // A server-suggested name, made safe: it can never leave the download folder.
         if (!fileOpen_ && !resumeFile_ && head.fileNameFound) {
             std::u16string name = safeDispositionName(head.fileName, head.fileNameLength);
-            if (!name.empty())
+            if (!name.empty()) {
+                std::wstring confirmed = localPath_;
                 useFolderName(std::wstring(wide(name.c_str()), name.size()));
+                // The user agreed to replace the file chosen with Save As, not one of the
+                // server's name: that one is numbered like any other existing file.
+                if (overwrite_ && _wcsicmp(confirmed.c_str(), localPath_.c_str()) != 0)
+                    overwrite_ = false;
+            }
         }
         result = true;
     }
@@ -411,42 +454,58 @@ const char* DownloadEntry::credentialsForHost() const {
 bool DownloadEntry::openFile() {
     DWORD disposition = resumeFile_ ? OPEN_EXISTING : overwrite_ ? CREATE_ALWAYS : CREATE_NEW;
     std::wstring original = localPath_;
+    bool originalOverwrite = overwrite_;
+    openError_ = 0;
     for (int attempt = 0;; ++attempt) {
         HANDLE file = CreateFileW(localPath_.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
                                   FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             file_ = file;
-            if (!server_->associate(file, L"DownloadEntry::openFile")) {
-                closeFile(L"DownloadEntry::openFile");
-                return false;
+            if (prepareFile()) {
+                fileOpen_ = true;
+                return true;
             }
-            LARGE_INTEGER end;
-            end.QuadPart = size_;
-            if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) {
+            closeFile(L"DownloadEntry::openFile");
+            // A file this attempt created goes again: each retry would otherwise leave one more.
+            if (!resumeFile_ && !DeleteFileW(localPath_.c_str())) {
                 DWORD error = GetLastError();
-                LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetFilePointerEx", error);
-                closeFile(L"DownloadEntry::openFile");
-                return false;
+                LOG_ERROR(log_, L"DownloadEntry::openFile", L"DeleteFileW", error);
             }
-            if (!SetEndOfFile(file)) {
-                DWORD error = GetLastError();
-                LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetEndOfFile", error);
-                closeFile(L"DownloadEntry::openFile");
-                return false;
-            }
-            fileOpen_ = true;
-            return true;
+            break;
         }
         DWORD error = GetLastError();
         bool taken = error == ERROR_FILE_EXISTS || error == ERROR_SHARING_VIOLATION;
         if (!taken || resumeFile_ || attempt == 9) {
             LOG_ERROR(log_, L"DownloadEntry::openFile", L"CreateFileW", error);
-            return false;
+            openError_ = error;
+            break;
         }
         std::u16string next = numberedPath(u16(original.c_str()), original.size(), attempt + 1);
         setLocalPath(wide(next.c_str()), next.size(), false);
         disposition = CREATE_NEW;
     }
+    // The next try starts from the name the download had, not from the last one tried.
+    setLocalPath(original.c_str(), original.size(), originalOverwrite);
+    return false;
+}
+
+bool DownloadEntry::prepareFile() {
+    if (!server_->associate(file_, L"DownloadEntry::openFile"))
+        return false;
+    // The file has its full length from the start.
+    LARGE_INTEGER end;
+    end.QuadPart = size_;
+    if (!SetFilePointerEx(file_, end, nullptr, FILE_BEGIN)) {
+        openError_ = GetLastError();
+        LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetFilePointerEx", openError_);
+        return false;
+    }
+    if (!SetEndOfFile(file_)) {
+        openError_ = GetLastError();
+        LOG_ERROR(log_, L"DownloadEntry::openFile", L"SetEndOfFile", openError_);
+        return false;
+    }
+    return true;
 }
 
 void DownloadEntry::closeFile(const wchar_t* function) {

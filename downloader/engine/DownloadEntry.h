@@ -102,8 +102,13 @@ public:
     // Takes size, ranges, resume flag, connections and credentials of a saved record; false
     // when its URL does not parse.
     bool restore(const DownloadRecord& record);
-    // The record saveDownloads writes for this entry.
+    // The record saveDownloads writes for this entry: its ranges never claim bytes written
+    // after the last flush.
     void fillRecord(DownloadRecord* record);
+    // Before a save: flushes the file when ranges were completed since the last flush, at most
+    // every kFlushMilliseconds unless forced, so that the saved list claims only bytes on disk.
+    void flushForSave(DWORD now, bool force);
+    static const DWORD kFlushMilliseconds = 5000;
 
     bool doStep();
     bool handleAddress(DWORD address);
@@ -163,6 +168,9 @@ private:
     // A connection ended by itself: decide what the next one needs.
     void judgeEnd(const ConnectionSlot& slot);
     void closeFile(const wchar_t* function);
+    // Gives the just created or opened file its port and its full length; false (logged, the
+    // error in openError_) when it cannot be used.
+    bool prepareFile();
     std::string hostText();
     bool checkSize(int64_t length);  // the answer's size, -1 when it gave none
     void failHeader();
@@ -190,6 +198,13 @@ private:
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool fileOpen_ = false;
     bool resumeFile_ = false;
+    DWORD openError_ = 0;
+    // The missing ranges as they were at the last flush of the open file (empty: none yet;
+    // a lone empty range: nothing was missing), their byte count, and when it was.
+    std::vector<ByteRange> flushed_;
+    int64_t flushedMissing_ = -1;
+    DWORD lastFlush_ = 0;
+    bool flushedOnce_ = false;   // why the last openFile failed, 0 when not said
     bool overwrite_ = false;
     std::vector<ConnectionSlot> slots_;
     int wanted_ = 1;

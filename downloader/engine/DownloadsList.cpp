@@ -362,13 +362,15 @@ bool DownloadsList::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void DownloadsList::saveDownloads() {
+void DownloadsList::saveDownloads(bool flushNow) {
     changed_ = false;
     std::u16string value;
+    DWORD now = GetTickCount();
     for (Item& item : entries_) {
         // A removed entry's file is going away: restoring it would fetch it again.
         if (item.entry->isComplete() || item.entry->isRemoving())
             continue;
+        item.entry->flushForSave(now, flushNow);
         DownloadRecord record;
         item.entry->fillRecord(&record);
         if (!appendDownloadRecord(record, &value))

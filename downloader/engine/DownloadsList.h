@@ -85,7 +85,9 @@ public:
     // may start new work that the stopping engine would refuse.
     void stopDispatch() { dispatching_ = false; }
 
-    void saveDownloads();
+    // flushNow: every file with newly completed ranges is flushed first, however recently it
+    // was (at exit, once every write has completed).
+    void saveDownloads(bool flushNow = false);
     void readDownloads();
 
 private:

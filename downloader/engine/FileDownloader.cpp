@@ -20,6 +20,14 @@ const size_t kMaxHeadBytes = 65536;
 
 bool isDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
+// Windows queues no completion for a write that fails at once; Wine queues its failure all the
+// same (measured with ERROR_DISK_FULL), and freeing the record then would let that completion
+// run on freed memory.
+bool failureStillCompletes() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // One file write. It owns the receive buffer the data lies in.
 struct WriteRecord : ServerMessage {
     char* block;
@@ -269,13 +277,16 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
     if (!WriteFile(file_, data, length, nullptr, overlapped)) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
-            InterlockedDecrement(&writesOut_);
             LOG_ERROR(log_, L"FileDownloader::handleData", L"WriteFile", error);
             LOG_ERROR_TEXT(log_, L"FileDownloader::handleData", L"Failed to post write..");
             if (isDiskFull(error))
                 noteEnd(TransferEnd::kDiskFull);
-            delete record;
-            giveReference();
+            // The record and the reference are the coming completion's where one still comes.
+            if (!failureStillCompletes()) {
+                InterlockedDecrement(&writesOut_);
+                delete record;
+                giveReference();
+            }
             return false;
         }
     }

@@ -3,12 +3,15 @@ requests that never answer, moves to nowhere, ranges other than the ones asked, 
 than the file, endless heads, redirect loops, and files that cannot be created. The stall limits
 are shortened through the host's test-only environment, so every case takes seconds."""
 import os
+import shutil
 import socket
+import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
-from downloadhost import (BAD_HEAD, DOWNLOADING, MOVED, NO_FILE_INFO, NO_RESUME, STALLED, TOO_MANY_MOVES, MiB,
+from downloadhost import (BAD_HEAD, DISK_FULL, DOWNLOADING, MOVED, NO_FILE_INFO, NO_RESUME, STALLED, TOO_MANY_MOVES, MiB,
                           DownloadCase, ranged_answer, parse_range)
 
 # Transfer, header and download limits in milliseconds (the program's own are 60, 30 and 120 s).
@@ -377,6 +380,55 @@ class Bounds(DownloadCase):
             host = self.start_host([server.url("/endless.bin")], folder=self.new_folder())
             self.assertEqual(host.wait_failure(1, 60), BAD_HEAD)
             self.assertEqual(len(server.gets()), 1)
+            self.finish(host)
+
+
+def wineserver_pids():
+    """The wineserver processes of this run's prefix."""
+    prefix = ("WINEPREFIX=" + os.environ["WINEPREFIX"]).encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                program = f.read().split(b"\0")[0]
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if os.path.basename(program).startswith(b"wineserver") and prefix in environ:
+            pids.append(int(entry))
+    return pids
+
+
+class FullDisk(DownloadCase):
+    def small_folder(self, size="1m"):
+        """A folder on a tmpfs of its own of `size` (root only). Wine's files are opened by its
+        wineserver, which may live in a mount namespace of its own: the tmpfs is mounted there too."""
+        if os.geteuid() != 0 or not shutil.which("nsenter"):
+            self.skipTest("needs root and nsenter to mount a small tmpfs")
+        folder = tempfile.mkdtemp(prefix="wexa-tiny-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        mount = ["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", folder]
+        if subprocess.run(mount, capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder], capture_output=True)
+        own = os.readlink("/proc/self/ns/mnt")
+        for pid in wineserver_pids():
+            if os.readlink("/proc/%d/ns/mnt" % pid) != own:
+                self.assertEqual(subprocess.run(["nsenter", "-t", str(pid), "-m"] + mount).returncode, 0)
+                self.addCleanup(subprocess.run, ["nsenter", "-t", str(pid), "-m", "umount", "-l", folder],
+                                capture_output=True)
+        return folder
+
+    def test_disk_full_mid_transfer_fails_the_download_once(self):
+        data = os.urandom(4 * MiB)
+        folder = self.small_folder()
+        with HandlerServer(lambda conn, head, n: conn.sendall(ranged_answer(head, data))) as server:
+            host = self.start_host([server.url("/big.bin")], connections=4, folder=folder)
+            self.assertEqual(host.wait_failure(1, 60), DISK_FULL)
+            self.assertLessEqual(len(server.gets()), 8, server.gets())
             self.finish(host)
 
 

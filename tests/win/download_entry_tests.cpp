@@ -275,3 +275,60 @@ TEST_CASE("opening the file gives it its full length and numbers taken names up 
         CHECK_FALSE(exists(folder + L"\\gone.bin"));
     }
 }
+
+TEST_CASE("a file that cannot get its length is deleted and the next try starts from the same name") {
+    std::wstring folder = makeFolder();
+    touch(folder + L"\\huge.bin");
+    // Far beyond what the file system allows for one file.
+    const char head[] = "HTTP/1.1 206 Partial\r\nContent-Length: 17592186044416\r\nAccept-Ranges: bytes\r\n\r\n";
+    Entry e;
+    e.folder = folder;
+    e.entry->setUrl(L"http://h/x/huge.bin", 19);
+    e.head(head);
+    e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+    for (int round = 0; round < 2; ++round) {
+        CAPTURE(round);
+        CHECK_FALSE(e.entry->doStep());
+        const std::wstring status = e.entry->status();
+        CHECK((status == EntryStatus::kOpenFailed || status == EntryStatus::kDiskFull));
+        CHECK(e.entry->localPath() == folder + L"\\huge.bin");
+        CHECK_FALSE(exists(folder + L"\\huge(1).bin"));
+        CHECK(fileSize(folder + L"\\huge.bin") == 0);
+        e.entry->togglePause();  // resumed: a new header request, then the same file again
+        e.entry->togglePause();
+        e.head(head);
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+    }
+}
+
+TEST_CASE("Save As is overwritten only at the confirmed path, not under a server-suggested name") {
+    std::wstring folder = makeFolder();
+    const std::string disposition =
+        "HTTP/1.1 206 Partial\r\nContent-Length: 5000\r\nAccept-Ranges: bytes\r\nContent-Disposition: attachment; "
+        "filename=\"";
+    touch(folder + L"\\server.bin");
+    touch(folder + L"\\chosen.bin");
+    {
+        Entry e;
+        e.folder = folder;
+        std::wstring chosen = folder + L"\\chosen.bin";
+        e.entry->setLocalPath(chosen.c_str(), chosen.size(), true);
+        REQUIRE(e.head(disposition + "server.bin\"\r\n\r\n"));
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+        REQUIRE(e.entry->doStep());
+        CHECK(e.entry->localPath() == folder + L"\\server(1).bin");
+        CHECK(fileSize(folder + L"\\server.bin") == 0);
+        e.entry->beginRemove(false);
+    }
+    {
+        Entry e;
+        e.folder = folder;
+        std::wstring chosen = folder + L"\\chosen.bin";
+        e.entry->setLocalPath(chosen.c_str(), chosen.size(), true);
+        REQUIRE(e.head(disposition + "CHOSEN.bin\"\r\n\r\n"));
+        e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+        REQUIRE(e.entry->doStep());
+        CHECK(fileSize(folder + L"\\chosen.bin") == 5000);
+        e.entry->beginRemove(false);
+    }
+}
