@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "Log.h"
+#include "ServerWithReg.h"
 #include "TrafficCounters.h"
 
 namespace {
@@ -32,6 +33,7 @@ ServiceRequest::ServiceRequest(Server* server, HWND notifyWindow, UINT terminati
       port_(port) {}
 
 ServiceRequest::~ServiceRequest() {
+    stopIdleTimer();
     delete[] host_;
     delete[] reply_;
 }
@@ -40,18 +42,58 @@ int ServiceRequest::readyObject() {
     // The lookup blocks this worker; these requests are rare (start-up or the user's button).
     if (!resolveHost(names_.readyObject, host_, &address_))
         return 1;
+    startIdleTimer();
     return openAndConnect(names_.readyObject, address_, port_) ? 0 : 1;
 }
 
-void ServiceRequest::terminateObject() { closeSocket(names_.terminateObject); }
+void ServiceRequest::terminateObject() {
+    closeSocket(names_.terminateObject);
+    stopIdleTimer();
+}
+
+void ServiceRequest::startIdleTimer() {
+    InterlockedExchange(&lastByteTick_, static_cast<LONG>(GetTickCount()));
+    // Checked ten times per limit, at most once a second: it ends within a tenth of the limit.
+    DWORD period = idleLimit_ / 10;
+    period = period < 10 ? 10 : (period > 1000 ? 1000 : period);
+    // Without the timer the request still works, only without its time limit.
+    if (!CreateTimerQueueTimer(&idleTimer_, nullptr, onIdleTimer, this, period, period, WT_EXECUTEDEFAULT)) {
+        DWORD error = GetLastError();
+        Log::error(names_.starters.unit, log_, __LINE__, names_.readyObject, L"CreateTimerQueueTimer", error);
+        idleTimer_ = nullptr;
+    }
+}
+
+void ServiceRequest::stopIdleTimer() {
+    // INVALID_HANDLE_VALUE: waits for a running check, which uses this object.
+    if (idleTimer_ && !DeleteTimerQueueTimer(nullptr, idleTimer_, INVALID_HANDLE_VALUE)) {
+        DWORD error = GetLastError();
+        Log::error(names_.starters.unit, log_, __LINE__, names_.terminateObject, L"DeleteTimerQueueTimer", error);
+    }
+    idleTimer_ = nullptr;
+}
+
+void CALLBACK ServiceRequest::onIdleTimer(void* param, BOOLEAN) {
+    ServiceRequest* request = static_cast<ServiceRequest*>(param);
+    DWORD idle = GetTickCount() - static_cast<DWORD>(request->lastByteTick_);
+    if (idle < request->idleLimit_ || InterlockedExchange(&request->timedOut_, 1))
+        return;
+    Log::errorText(request->names_.starters.unit, request->log_, __LINE__, request->names_.handleMessage,
+                   L"no answer from the service within the time limit");
+    // Only a posted order: the termination itself runs on a worker, never on this thread.
+    request->server_->terminateObject(request->id_);
+}
 
 int ServiceRequest::handleMessage(ServerMessage* message, BOOL ok, DWORD, DWORD bytes) {
     switch (message->code) {
     case MsgConnected:
         return onConnected();
     case MsgReceived:
-        if (ok && bytes > 0 && counters_)
-            counters_->addReceived(bytes);
+        if (ok && bytes > 0) {
+            InterlockedExchange(&lastByteTick_, static_cast<LONG>(GetTickCount()));
+            if (counters_)
+                counters_->addReceived(bytes);
+        }
         return onReceived(static_cast<SocketRecord*>(message), ok, bytes);
     case MsgSent:
         if (ok && counters_)
@@ -101,9 +143,11 @@ int ServiceRequest::collectReply(SocketRecord* record, BOOL ok, DWORD bytes, siz
         if (startRecv(record->buffer, kReceiveBytes))
             return 0;
     }
-    // Closed by the service, failed, or no next receive: whatever came is the reply.
+    // Closed by the service, failed, or no next receive: whatever came is the reply, unless the
+    // time limit cut the exchange short.
     delete[] record->buffer;
-    replyComplete();
+    if (!timedOut())
+        replyComplete();
     return 1;
 }
 

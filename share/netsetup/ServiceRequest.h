@@ -1,5 +1,6 @@
 // One request to our web service: a blocking host lookup and the connect in readyObject, the
-// first receive before the one "GET", the traffic counted, the socket closed on terminate.
+// first receive before the one "GET", the traffic counted, the socket closed on terminate. An
+// exchange that brings no byte for 30 seconds ends as a failed one.
 // Each requester adds its path, how it reads the reply and what it posts to its window.
 #pragma once
 #include <cstddef>
@@ -32,6 +33,10 @@ public:
     int handleMessage(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes) override;
 
     static const DWORD kReceiveBytes = 2048;
+    // From the connect's start, and again from every byte received.
+    static constexpr DWORD kIdleLimitMilliseconds = 30000;
+    // Before the object is added (tests shorten it).
+    void setIdleLimit(DWORD milliseconds) { idleLimit_ = milliseconds; }
 
 protected:
     // host is copied; path must outlive the object (the send points into it). counters may be
@@ -50,6 +55,9 @@ protected:
     int collectReply(SocketRecord* record, BOOL ok, DWORD bytes, size_t maxBytes);
     virtual void replyComplete() {}
 
+    // True once the idle limit ended the exchange: what came until then is no answer.
+    bool timedOut() const { return timedOut_ != 0; }
+
     // Touched only by the receive chain, which has one receive outstanding at a time.
     char* reply_ = nullptr;   // new[]; a requester that takes it sets reply_ null and replyLength_ 0
     int32_t replyLength_ = 0;
@@ -60,6 +68,10 @@ protected:
 
 private:
     int onConnected();
+    // On a thread of the default timer queue; terminateObject waits for it before the object goes.
+    static void CALLBACK onIdleTimer(void* param, BOOLEAN fired);
+    void startIdleTimer();
+    void stopIdleTimer();
     bool append(const char* bytes, DWORD count, size_t maxBytes);
 
     ServiceRequestNames names_;
@@ -68,4 +80,9 @@ private:
     const char* path_;
     DWORD address_ = 0;   // network order, 0 until resolved
     WORD port_;
+    DWORD idleLimit_ = kIdleLimitMilliseconds;
+    HANDLE idleTimer_ = nullptr;
+    // Written by the receive path and read by the timer thread: interlocked.
+    volatile LONG lastByteTick_ = 0;
+    volatile LONG timedOut_ = 0;
 };

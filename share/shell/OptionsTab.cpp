@@ -140,6 +140,7 @@ bool OptionsTab::init(HINSTANCE instance, HWND tabControl) {
         return false;
     }
     context_.windows->updateBox = updateBox_;
+    removeInstalledUpdates();
     return true;
 }
 

@@ -19,8 +19,12 @@ public:
     HWND receiveBox() const { return receiveBox_; }
     HWND updateBox() const { return updateBox_; }
 
-    // Runs the downloaded installer, tells the companion downloader to exit and exits.
+    // Tells the companion downloader to exit and, once its window has gone, checks the
+    // downloaded installer again, runs it and exits; a downloader that stays keeps this program
+    // running in state 3, and the user is told.
     void installUpdate();
+    // Deletes the installers in the temporary folder that are not newer than this program.
+    void removeInstalledUpdates();
 
     // The "Update" group's progress: 0 idle, 1 a newer version announced (downloading),
     // 2 installer written (waiting for the download to end), 3 ready to install.
@@ -42,6 +46,12 @@ private:
     void writeInstaller(struct UpdateFile* file);
     void downloadEnded();
     void offerInstall();
+    void showReady();
+    void waitForDownloader();
+    void handOverRefused();
+    void startInstaller();
+    bool installerVerifies(HANDLE file);
+    void discardInstaller(bool remove);
     void setCheckButton(const wchar_t* text, bool enabled);
     void enableLogin(bool on);
     void enableReceive(bool on);
@@ -71,4 +81,9 @@ private:
     UpdateState updateState_ = UpdateIdle;
     int latestVersion_ = 0;
     wchar_t installerPath_[MAX_PATH] = {};
+    // The written installer's signed version and signature, checked again before it starts.
+    int installerVersion_ = 0;
+    unsigned char installerSignature_[64] = {};
+    bool handingOver_ = false;   // waiting for the downloader's window to go
+    DWORD handOverSettledTick_ = 0;
 };

@@ -1,10 +1,14 @@
 // The Options page's "Update" group: the check and download requesters it starts, the
 // installer it writes to the temporary folder, the offer to install (held back while the main
-// window is minimised or the network status dialog is open) and the installation hand-over.
-// Everything here runs on the GUI thread; the requesters reach it only by posted records.
+// window is minimised or the network status dialog is open) and the installation hand-over,
+// which starts the installer only once the companion downloader has gone and the file still
+// carries its signature. Everything here runs on the GUI thread; the requesters reach it only
+// by posted records.
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
+
+#include <new>
 
 #include "HSMain.h"
 #include "HSMainSettings.h"
@@ -24,11 +28,25 @@ static const wchar_t kLogUnit[] = L"OptionsTab";
 namespace {
 
 const wchar_t kUpdateWndProc[] = L"OptionsTab::updateWndProc";
-const int kThisVersion = 121;
+const wchar_t kInstallUpdate[] = L"OptionsTab::installUpdate";
 // Room left in the 260-character path for "WexaUpdate_<version>.exe".
 const DWORD kTempFolderLimit = 220;
 const wchar_t kDownloaderClass[] = L"WexaShareDownload";
 const ULONG_PTR kDownloaderExitOrder = 33;
+// The hand-over polls for the downloader's window. The exit order is answered at once by a
+// downloader of this release; an older or hung one gets this long before the wait goes on.
+const UINT_PTR kHandOverTimer = 1;
+const UINT kHandOverPollMs = 250;
+const UINT kExitOrderTimeoutMs = 2000;
+// A downloader window that is enabled and shown, so no exit question is open and it is not
+// stopping, has declined the order after this long; one that is stopping (minimised or hidden)
+// gets the longer time.
+const DWORD kDeclinedAfterMs = 5000;
+const DWORD kStoppingLimitMs = 60000;
+const wchar_t kNotInstalledText[] =
+    L"The Wexa-Share Downloader is still running, so the update was not installed.\r\nClose the downloader, "
+    L"then press Install Now on the Options tab to install the update.";
+const wchar_t kRemovedText[] = L"The downloaded update did not verify and was deleted.";
 
 const wchar_t kOfferText[] =
     L"An update is available for Wexa-Share. Do you wish to install it now?\r\nWexa-Share will automatically close "
@@ -53,8 +71,9 @@ void centreOverParent(HWND dialog) {
 INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG: {
+        // Shared: the system keeps one copy however often the offer is made, and frees it.
         HICON icon = static_cast<HICON>(LoadImageW(g_instance, IDI_ICON1_NAME, IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                   GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+                                                   GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR | LR_SHARED));
         if (!icon)
             icon = LoadIconW(nullptr, IDI_APPLICATION);
         SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
@@ -97,7 +116,7 @@ void OptionsTab::updateWndProc(UINT message, WPARAM wParam, LPARAM lParam) {
             return;
         latestVersion_ = record->version;
         delete record;
-        if (latestVersion_ > kThisVersion) {
+        if (latestVersion_ > kProgramVersion) {
             VersionParts parts = versionParts(latestVersion_);
             wchar_t text[120];
             wsprintfW(text, L"New Version Available: %d.%d.%d. Downloading Update...", parts.major, parts.minor,
@@ -110,6 +129,7 @@ void OptionsTab::updateWndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return;
     }
     case WM_UPDATE_CHECK_ENDED:
+        removeInstalledUpdates();
         if (updateState_ == UpdateDownloading)
             startUpdateDownload();
         if (updateState_ == UpdateIdle)
@@ -123,6 +143,10 @@ void OptionsTab::updateWndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return;
     case WM_UPDATE_OFFER:
         offerInstall();
+        return;
+    case WM_TIMER:
+        if (wParam == kHandOverTimer)
+            waitForDownloader();
         return;
     }
 }
@@ -164,7 +188,8 @@ void OptionsTab::writeInstaller(UpdateFile* file) {
     } else if (length > kTempFolderLimit) {
         LOG_ERROR_TEXT(log_, kUpdateWndProc, L"GetTempPath, path is too long");
     } else {
-        wsprintfW(installerPath_ + length, L"WexaUpdate_%d.exe", latestVersion_);
+        // Named by the signed version: that is what the file installs.
+        wsprintfW(installerPath_ + length, L"WexaUpdate_%d.exe", file->version);
         HANDLE handle = CreateFileW(installerPath_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                     nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
@@ -182,8 +207,11 @@ void OptionsTab::writeInstaller(UpdateFile* file) {
                 LOG_ERROR(log_, kUpdateWndProc, L"CloseHandle", GetLastError());
                 complete = false;
             }
-            if (complete)
+            if (complete) {
                 updateState_ = UpdateWritten;
+                installerVersion_ = file->version;
+                memcpy(installerSignature_, file->signature, sizeof installerSignature_);
+            }
             else if (!DeleteFileW(installerPath_))
                 // A part of an installer must not stay behind under a runnable name.
                 LOG_ERROR(log_, kUpdateWndProc, L"DeleteFile", GetLastError());
@@ -199,17 +227,21 @@ void OptionsTab::downloadEnded() {
         setCheckButton(L"Check Now...", true);
         return;
     }
-    setCheckButton(L"Install Now", true);
-    VersionParts parts = versionParts(latestVersion_);
-    wchar_t text[120];
-    wsprintfW(text, L"New Version Downloaded: %d.%d.%d. Press the Install Now Button to Install.", parts.major,
-              parts.minor, parts.patch);
-    SetWindowTextW(updateStatusText_, text);
+    showReady();
     updateState_ = UpdateReady;
     // Offered once per download: the mark is cleared when the dialog is shown.
     g_updateDownloaded = true;
     if (!PostMessageW(updateBox_, WM_UPDATE_OFFER, 0, 0))
         LOG_ERROR(log_, kUpdateWndProc, L"PostMessage", GetLastError());
+}
+
+void OptionsTab::showReady() {
+    setCheckButton(L"Install Now", true);
+    VersionParts parts = versionParts(installerVersion_);
+    wchar_t text[120];
+    wsprintfW(text, L"New Version Downloaded: %d.%d.%d. Press the Install Now Button to Install.", parts.major,
+              parts.minor, parts.patch);
+    SetWindowTextW(updateStatusText_, text);
 }
 
 void OptionsTab::offerInstall() {
@@ -237,18 +269,156 @@ void OptionsTab::offerInstall() {
 }
 
 void OptionsTab::installUpdate() {
-    static const wchar_t kFunction[] = L"OptionsTab::installUpdate";
-    // Silent: the user has just agreed, and the installer waits for this program to close,
-    // installs, and starts the new version itself.
-    HINSTANCE result = ShellExecuteW(nullptr, L"open", installerPath_, L"/S", nullptr, SW_SHOWNORMAL);
-    if (reinterpret_cast<INT_PTR>(result) <= 32) {
-        LOG_ERROR(log_, kFunction, L"ShellExecute", static_cast<DWORD>(reinterpret_cast<INT_PTR>(result)));
+    if (handingOver_)
+        return;
+    HWND downloader = FindWindowW(kDownloaderClass, nullptr);
+    if (!downloader) {
+        startInstaller();
         return;
     }
+    // Not SendMessage: the downloader may ask its user before it exits, and this program must
+    // not freeze meanwhile. The answer says nothing; its window going away does.
+    COPYDATASTRUCT order = {kDownloaderExitOrder, 0, nullptr};
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(downloader, WM_COPYDATA, reinterpret_cast<WPARAM>(context_.mainWindow),
+                             reinterpret_cast<LPARAM>(&order), SMTO_NORMAL | SMTO_ABORTIFHUNG, kExitOrderTimeoutMs,
+                             &answer)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_TIMEOUT && error != ERROR_SUCCESS)
+            LOG_ERROR(log_, kInstallUpdate, L"SendMessageTimeout", error);
+    }
+    if (!SetTimer(updateBox_, kHandOverTimer, kHandOverPollMs, nullptr)) {
+        LOG_ERROR(log_, kInstallUpdate, L"SetTimer", GetLastError());
+        handOverRefused();
+        return;
+    }
+    handingOver_ = true;
+    handOverSettledTick_ = GetTickCount();
+    setCheckButton(L"Installing...", false);
+    SetWindowTextW(updateStatusText_, L"Waiting for the Wexa-Share Downloader to close...");
+}
+
+void OptionsTab::waitForDownloader() {
     HWND downloader = FindWindowW(kDownloaderClass, nullptr);
+    DWORD now = GetTickCount();
     if (downloader) {
-        COPYDATASTRUCT order = {kDownloaderExitOrder, 0, nullptr};
-        SendMessageW(downloader, WM_COPYDATA, reinterpret_cast<WPARAM>(context_.mainWindow), reinterpret_cast<LPARAM>(&order));
+        // A disabled window has its exit question open: the user is still deciding.
+        if (!IsWindowEnabled(downloader)) {
+            handOverSettledTick_ = now;
+            return;
+        }
+        bool stopping = IsIconic(downloader) || !IsWindowVisible(downloader);
+        if (now - handOverSettledTick_ < (stopping ? kStoppingLimitMs : kDeclinedAfterMs))
+            return;
+    }
+    KillTimer(updateBox_, kHandOverTimer);
+    handingOver_ = false;
+    if (downloader)
+        handOverRefused();
+    else
+        startInstaller();
+}
+
+void OptionsTab::handOverRefused() {
+    showReady();
+    MessageBoxW(context_.mainWindow, kNotInstalledText, L"Update Not Installed", MB_OK | MB_ICONWARNING);
+}
+
+void OptionsTab::startInstaller() {
+    // Opened without write or delete sharing and kept open until the installer has started:
+    // the bytes checked here are the bytes that run.
+    HANDLE file = CreateFileW(installerPath_, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        LOG_ERROR(log_, kInstallUpdate, L"CreateFile", GetLastError());
+        discardInstaller(false);
+        return;
+    }
+    if (!installerVerifies(file)) {
+        CloseHandle(file);
+        discardInstaller(true);
+        return;
+    }
+    // Silent: the user has just agreed. The installer waits for this program to close, installs
+    // and starts the new version; should it give up waiting, it starts this program again.
+    wchar_t self[MAX_PATH];
+    DWORD selfLength = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t parameters[MAX_PATH + 16] = L"/S";
+    if (selfLength == 0 || selfLength >= MAX_PATH)
+        LOG_ERROR(log_, kInstallUpdate, L"GetModuleFileName", GetLastError());
+    else
+        wsprintfW(parameters, L"/S /RESTART=\"%s\"", self);
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", installerPath_, parameters, nullptr, SW_SHOWNORMAL);
+    CloseHandle(file);
+    if (reinterpret_cast<INT_PTR>(result) <= 32) {
+        LOG_ERROR(log_, kInstallUpdate, L"ShellExecute", static_cast<DWORD>(reinterpret_cast<INT_PTR>(result)));
+        showReady();
+        return;
     }
     SendMessageW(context_.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+}
+
+bool OptionsTab::installerVerifies(HANDLE file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        LOG_ERROR(log_, kInstallUpdate, L"GetFileSizeEx", GetLastError());
+        return false;
+    }
+    if (size.QuadPart <= 0 || size.QuadPart > InstallerReceiver::kMaxInstallerBytes) {
+        LOG_ERROR_TEXT(log_, kInstallUpdate, L"installer size is not that of an installer");
+        return false;
+    }
+    DWORD length = static_cast<DWORD>(size.QuadPart);
+    char* bytes = new (std::nothrow) char[length];
+    if (!bytes) {
+        LOG_ERROR_TEXT(log_, kInstallUpdate, L"no memory to check the installer");
+        return false;
+    }
+    DWORD read = 0;
+    bool verified = false;
+    if (!ReadFile(file, bytes, length, &read, nullptr))
+        LOG_ERROR(log_, kInstallUpdate, L"ReadFile", GetLastError());
+    else if (read != length)
+        LOG_ERROR_TEXT(log_, kInstallUpdate, L"ReadFile didn't read the correct number of bytes");
+    else if (!verifyInstallerSignature(log_, kInstallUpdate, kUpdatePublicKey, installerVersion_, bytes, length,
+                                       installerSignature_))
+        LOG_ERROR_TEXT(log_, kInstallUpdate, L"installer changed since it was downloaded");
+    else
+        verified = true;
+    delete[] bytes;
+    return verified;
+}
+
+void OptionsTab::discardInstaller(bool remove) {
+    if (remove && !DeleteFileW(installerPath_))
+        LOG_ERROR(log_, kInstallUpdate, L"DeleteFile", GetLastError());
+    updateState_ = UpdateIdle;
+    setCheckButton(L"Check Now...", true);
+    SetWindowTextW(updateStatusText_, kRemovedText);
+}
+
+void OptionsTab::removeInstalledUpdates() {
+    // Installers of this version or older have been installed (this program runs) or are no
+    // update any more. One still running, or locked, is left for a later start.
+    wchar_t pattern[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, pattern);
+    if (length == 0 || length > kTempFolderLimit)
+        return;
+    lstrcpyW(pattern + length, L"WexaUpdate_*.exe");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        int version = 0;
+        const wchar_t* digit = found.cFileName + 11;   // after "WexaUpdate_"
+        while (*digit >= L'0' && *digit <= L'9' && version < 100000000)
+            version = version * 10 + (*digit++ - L'0');
+        if (lstrcmpiW(digit, L".exe") != 0 || version > kProgramVersion)
+            continue;
+        lstrcpyW(pattern + length, found.cFileName);
+        if (!DeleteFileW(pattern) && GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_ACCESS_DENIED)
+            LOG_ERROR(log_, L"OptionsTab::removeInstalledUpdates", L"DeleteFile", GetLastError());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }

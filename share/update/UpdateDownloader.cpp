@@ -3,6 +3,8 @@
 // unverified ever reaches the window that writes and offers it.
 #include "UpdateDownloader.h"
 
+#include <string.h>
+
 #include "Log.h"
 #include "UpdateRules.h"
 #include "UpdateSignature.h"
@@ -74,17 +76,25 @@ void UpdateDownloader::handOver() {
     }
     char* bytes = receiver_->releaseFile();
     if (!receiver_->hasSignature()) {
-        LOG_ERROR_TEXT(log_, kHandleMessage, L"installer has no signature");
+        LOG_ERROR_TEXT(log_, kHandleMessage, L"installer has no version signature");
         delete[] bytes;
         return;
     }
-    if (!verifyInstallerSignature(log_, kHandleMessage, publicKey_, bytes, static_cast<size_t>(length),
+    int32_t version = receiver_->signedVersion();
+    if (!verifyInstallerSignature(log_, kHandleMessage, publicKey_, version, bytes, static_cast<size_t>(length),
                                   receiver_->signature())) {
         LOG_ERROR_TEXT(log_, kHandleMessage, L"installer signature does not verify");
         delete[] bytes;
         return;
     }
-    UpdateFile* record = new UpdateFile{bytes, static_cast<uint32_t>(length)};
+    // Checked after the signature: only then is the version the release key's word.
+    if (version <= kProgramVersion) {
+        LOG_ERROR_TEXT(log_, kHandleMessage, L"installer is not newer than this program");
+        delete[] bytes;
+        return;
+    }
+    UpdateFile* record = new UpdateFile{bytes, static_cast<uint32_t>(length), version, {}};
+    memcpy(record->signature, receiver_->signature(), sizeof record->signature);
     if (!PostMessageW(window_, dataMessage_, id_, reinterpret_cast<LPARAM>(record))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, kHandleMessage, L"PostMessage", error);

@@ -1,6 +1,7 @@
 // The installer download: one "GET /update.php" to the web service. The installer is held in
-// memory until it is complete; only when its signature verifies against the program's public
-// key does it go to the "Update" group (WM_UPDATE_FILE). The end always comes as
+// memory until it is complete; only when its version-bound signature verifies against the
+// program's public key, for a version above this program's, does it go to the "Update" group
+// (WM_UPDATE_FILE). The end always comes as
 // WM_UPDATE_DOWNLOAD_ENDED.
 #pragma once
 #include <cstdint>

@@ -15,8 +15,12 @@ struct UpdateVersion {
     int32_t version;
 };
 
-// The installer, complete and with a verified signature. bytes: new[], freed with the record.
+// The installer, complete, with a verified signature of a version newer than this program.
+// bytes: new[], freed with the record. The signature goes along so that the file written from
+// these bytes can be checked again right before it is started.
 struct UpdateFile {
     char* bytes;
     uint32_t length;
+    int32_t version;   // the signed version
+    uint8_t signature[64];
 };

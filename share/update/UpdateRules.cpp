@@ -9,7 +9,6 @@
 
 namespace {
 
-
 // Index of the first CR LF CR LF, searched from index 3 as the requesters do; -1 when none.
 int64_t findBlankLine(const char* bytes, size_t length) {
     for (size_t i = 3; i < length; ++i) {
@@ -36,6 +35,37 @@ bool sameIgnoringCase(const char* text, int32_t length, const char* expected) {
 bool isBase64Char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
            c == '=';
+}
+
+// The value of the first header line named `name` (without regard to case), blanks around it
+// trimmed; null when there is none.
+const char* findHeaderValue(const char* head, size_t length, const char* name, size_t* valueLength) {
+    const size_t nameLength = strlen(name);
+    size_t line = 0;
+    while (line < length) {
+        size_t end = line;
+        while (end < length && head[end] != '\r' && head[end] != '\n')
+            ++end;
+        if (end - line > nameLength && head[line + nameLength] == ':') {
+            bool same = true;
+            for (size_t i = 0; i < nameLength && same; ++i)
+                same = lower(head[line + i]) == lower(name[i]);
+            if (same) {
+                size_t value = line + nameLength + 1;
+                while (value < end && (head[value] == ' ' || head[value] == '\t'))
+                    ++value;
+                size_t valueEnd = end;
+                while (valueEnd > value && (head[valueEnd - 1] == ' ' || head[valueEnd - 1] == '\t'))
+                    --valueEnd;
+                *valueLength = valueEnd - value;
+                return head + value;
+            }
+        }
+        line = end;
+        while (line < length && (head[line] == '\r' || head[line] == '\n'))
+            ++line;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -66,43 +96,53 @@ VersionParts versionParts(int32_t version) {
     return {version / 100, version % 100 / 10, version % 10};
 }
 
-bool findInstallerSignature(const char* head, size_t length, uint8_t signature[kSignatureBytes]) {
-    const size_t nameLength = sizeof kSignatureHeader - 1;
-    size_t line = 0;
-    while (line < length) {
-        size_t end = line;
-        while (end < length && head[end] != '\r' && head[end] != '\n')
-            ++end;
-        if (end - line > nameLength && head[line + nameLength] == ':') {
-            bool same = true;
-            for (size_t i = 0; i < nameLength && same; ++i)
-                same = lower(head[line + i]) == lower(kSignatureHeader[i]);
-            if (same) {
-                size_t value = line + nameLength + 1;
-                while (value < end && (head[value] == ' ' || head[value] == '\t'))
-                    ++value;
-                size_t valueEnd = end;
-                while (valueEnd > value && (head[valueEnd - 1] == ' ' || head[valueEnd - 1] == '\t'))
-                    --valueEnd;
-                // 64 bytes are 88 Base64 characters with their padding, no more and no less.
-                if (valueEnd - value != 88)
-                    return false;
-                for (size_t i = value; i < valueEnd; ++i) {
-                    if (!isBase64Char(head[i]))
-                        return false;
-                }
-                char decoded[kBase64OutputCapacity];
-                if (decodeBase64(head + value, valueEnd - value, decoded) != kSignatureBytes)
-                    return false;
-                memcpy(signature, decoded, kSignatureBytes);
-                return true;
-            }
-        }
-        line = end;
-        while (line < length && (head[line] == '\r' || head[line] == '\n'))
-            ++line;
+bool findInstallerSignature(const char* head, size_t length, const char* name, uint8_t signature[kSignatureBytes]) {
+    size_t valueLength = 0;
+    const char* value = findHeaderValue(head, length, name, &valueLength);
+    // 64 bytes are 88 Base64 characters with their padding, no more and no less.
+    if (!value || valueLength != 88)
+        return false;
+    for (size_t i = 0; i < valueLength; ++i) {
+        if (!isBase64Char(value[i]))
+            return false;
     }
-    return false;
+    char decoded[kBase64OutputCapacity];
+    if (decodeBase64(value, valueLength, decoded) != kSignatureBytes)
+        return false;
+    memcpy(signature, decoded, kSignatureBytes);
+    return true;
+}
+
+int32_t findSignedVersion(const char* head, size_t length) {
+    size_t valueLength = 0;
+    const char* value = findHeaderValue(head, length, kVersionHeader, &valueLength);
+    if (!value || valueLength == 0 || valueLength > 8)
+        return 0;
+    int32_t version = 0;
+    for (size_t i = 0; i < valueLength; ++i) {
+        if (value[i] < '0' || value[i] > '9')
+            return 0;
+        version = version * 10 + (value[i] - '0');
+    }
+    return version;
+}
+
+size_t signedVersionText(int32_t version, char* out, size_t capacity) {
+    static const char kPrefix[] = "Wexa-Share update ";
+    if (version <= 0)
+        return 0;
+    char digits[12];
+    size_t count = 0;
+    for (int32_t rest = version; rest > 0; rest /= 10)
+        digits[count++] = static_cast<char>('0' + rest % 10);
+    size_t length = sizeof kPrefix - 1 + count + 1;
+    if (length > capacity)
+        return 0;
+    memcpy(out, kPrefix, sizeof kPrefix - 1);
+    for (size_t i = 0; i < count; ++i)
+        out[sizeof kPrefix - 1 + i] = digits[count - 1 - i];
+    out[length - 1] = '\n';
+    return length;
 }
 
 InstallerReceiver::InstallerReceiver() : window_(new (std::nothrow) char[kWindowBytes]) {}
@@ -142,8 +182,11 @@ bool InstallerReceiver::takeHead() {
         if (accepted)
             contentLength_ = head.contentLength;
     }
-    if (accepted)
-        hasSignature_ = findInstallerSignature(window_, headLength, signature_);
+    if (accepted) {
+        signedVersion_ = findSignedVersion(window_, headLength);
+        hasSignature_ = signedVersion_ > 0 &&
+                        findInstallerSignature(window_, headLength, kVersionSignatureHeader, signature_);
+    }
     freeResponseHeader(&head);
     if (!accepted)
         return false;

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// This program's version number (major x 100 + minor x 10 + patch): an update must be above it.
+constexpr int32_t kProgramVersion = 121;
+
 // The version number in a whole check response: the body after the first CR LF CR LF must be
 // decimal digits only (no blank, no line end). 0 when there is none; the status line is not read.
 int32_t parseUpdateVersion(const char* response, size_t length);
@@ -16,13 +19,26 @@ struct VersionParts {
 };
 VersionParts versionParts(int32_t version);
 
-// The installer's signature travels in this response header, Base64 of the raw 64-byte ECDSA
-// P-256 signature (r then s, big-endian) over the SHA-256 of the body.
+// The installer's signatures travel in response headers, each Base64 of a raw 64-byte ECDSA
+// P-256 signature (r then s, big-endian). kSignatureHeader signs the SHA-256 of the body alone;
+// programs up to 1.2.1 read it, and the service keeps sending it for them. This program reads
+// kVersionHeader, the installer's version in decimal, and kVersionSignatureHeader, which signs
+// the SHA-256 of signedVersionText(version) followed by the body: a validly signed older
+// installer cannot be passed off as a newer one.
 constexpr char kSignatureHeader[] = "X-Wexa-Signature";
+constexpr char kVersionHeader[] = "X-Wexa-Version";
+constexpr char kVersionSignatureHeader[] = "X-Wexa-Version-Signature";
 constexpr size_t kSignatureBytes = 64;
-// Finds the header (name matched without regard to case) in a response head and decodes it.
+// Finds the header `name` (matched without regard to case) in a response head and decodes it.
 // False when it is missing, not Base64 or not exactly 64 bytes long.
-bool findInstallerSignature(const char* head, size_t length, uint8_t signature[kSignatureBytes]);
+bool findInstallerSignature(const char* head, size_t length, const char* name, uint8_t signature[kSignatureBytes]);
+// The version in kVersionHeader: decimal digits only, 1 to 99999999; 0 when missing or not that.
+int32_t findSignedVersion(const char* head, size_t length);
+
+// What is signed ahead of the installer's bytes: "Wexa-Share update <version>\n". Writes it
+// (no NUL) and answers its length, 0 when it does not fit or the version is not above 0.
+const size_t kSignedVersionTextBytes = 32;
+size_t signedVersionText(int32_t version, char* out, size_t capacity);
 
 // The download of "/update.php", fed receive by receive. The caller receives into freeSpace()
 // and reports the count with take(); take() answers whether to go on receiving.
@@ -51,8 +67,10 @@ public:
     // Hands the finished installer over (new[], contentLength() bytes); null before it is complete.
     char* releaseFile();
     int64_t contentLength() const { return contentLength_; }
+    // The version-bound signature and the version it names; false, 0 when either header is missing.
     bool hasSignature() const { return hasSignature_; }
     const uint8_t* signature() const { return signature_; }
+    int32_t signedVersion() const { return signedVersion_; }
 
 private:
     bool takeHead();
@@ -65,5 +83,6 @@ private:
     int64_t contentLength_ = 0;
     int64_t received_ = 0;
     bool hasSignature_ = false;
+    int32_t signedVersion_ = 0;
     uint8_t signature_[kSignatureBytes] = {};
 };

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "Log.h"
+#include "UpdateRules.h"
 
 static const wchar_t kLogUnit[] = L"UpdateSignature";
 
@@ -49,8 +50,10 @@ private:
 }  // namespace
 
 bool verifyInstallerSignature(Log* log, const wchar_t* function, const uint8_t publicKey[kUpdatePublicKeyBytes],
-                              const char* bytes, size_t length, const uint8_t signature[64]) {
-    if (length > 0xFFFFFFFFu)
+                              int32_t version, const char* bytes, size_t length, const uint8_t signature[64]) {
+    char versionText[kSignedVersionTextBytes];
+    size_t versionLength = signedVersionText(version, versionText, sizeof versionText);
+    if (length > 0xFFFFFFFFu || versionLength == 0)
         return false;
     Provider sha;
     NTSTATUS status = BCryptOpenAlgorithmProvider(sha.out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
@@ -66,7 +69,9 @@ bool verifyInstallerSignature(Log* log, const wchar_t* function, const uint8_t p
         LOG_ERROR(log, function, L"BCryptCreateHash", static_cast<DWORD>(status));
         return false;
     }
-    status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes)), static_cast<ULONG>(length), 0);
+    status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(versionText), static_cast<ULONG>(versionLength), 0);
+    if (BCRYPT_SUCCESS(status))
+        status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes)), static_cast<ULONG>(length), 0);
     if (BCRYPT_SUCCESS(status)) {
         status = BCryptFinishHash(hash, digest, sizeof digest, 0);
         if (!BCRYPT_SUCCESS(status))

@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     delete[] receiver.releaseFile();
     parseUpdateVersion(reinterpret_cast<const char*>(data), size);
     uint8_t signature[kSignatureBytes];
-    findInstallerSignature(reinterpret_cast<const char*>(data), size, signature);
+    findInstallerSignature(reinterpret_cast<const char*>(data), size, kVersionSignatureHeader, signature);
+    findSignedVersion(reinterpret_cast<const char*>(data), size);
     return 0;
 }

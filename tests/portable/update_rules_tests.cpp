@@ -1,6 +1,7 @@
 // What the updater reads from the web service: the version number of the check (digits only,
-// after the first blank line), the signature header, and the installer gathered receive by
-// receive through the 4096-byte window into exactly content-length bytes.
+// after the first blank line), the signature and signed-version headers, the text signed ahead
+// of the installer, and the installer gathered receive by receive through the 4096-byte window
+// into exactly content-length bytes.
 #include <doctest.h>
 
 #include <cstring>
@@ -24,6 +25,7 @@ struct Download {
     bool complete = false;
     std::string file;
     bool signature = false;
+    int32_t signedVersion = 0;
 };
 
 // Feeds the pieces as separate receives, the way the downloader does; a piece larger than the
@@ -44,6 +46,7 @@ Download download(const std::vector<std::string>& pieces) {
     }
     result.complete = receiver.complete();
     result.signature = receiver.hasSignature();
+    result.signedVersion = receiver.signedVersion();
     int64_t length = receiver.contentLength();
     char* file = receiver.releaseFile();
     if (file)
@@ -52,11 +55,12 @@ Download download(const std::vector<std::string>& pieces) {
     return result;
 }
 
-std::string head(const std::string& status, const std::string& type, size_t length, bool signed_ = true) {
-    std::string text = status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) + "\r\n";
-    if (signed_)
-        text += "X-Wexa-Signature: " + kSignatureText + "\r\n";
-    return text + "\r\n";
+// signatures: the headers the service sends beside the installer.
+std::string head(const std::string& status, const std::string& type, size_t length,
+                 const std::string& signatures = "X-Wexa-Version: 122\r\nX-Wexa-Version-Signature: " + kSignatureText +
+                                                 "\r\n") {
+    return status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) + "\r\n" +
+           signatures + "\r\n";
 }
 
 }  // namespace
@@ -98,12 +102,14 @@ TEST_CASE("signature_header_must_hold_exactly_64_bytes_of_base64") {
         bool found;
     };
     const Case cases[] = {
-        {"X-Wexa-Signature: " + kSignatureText, true},
-        {"x-wexa-signature:" + kSignatureText + "  ", true},
-        {"X-Wexa-Signature: " + kSignatureText.substr(0, 84), false},        // truncated: 63 bytes
-        {"X-Wexa-Signature: " + kSignatureText + "AAAA", false},             // 67 bytes
-        {"X-Wexa-Signature: " + std::string(85, 'A') + "!==", false},       // not Base64
-        {"X-Wexa-Signature-Old: " + kSignatureText, false},
+        {"X-Wexa-Version-Signature: " + kSignatureText, true},
+        {"x-wexa-version-signature:" + kSignatureText + "  ", true},
+        {"X-Wexa-Version-Signature: " + kSignatureText.substr(0, 84), false},   // truncated: 63 bytes
+        {"X-Wexa-Version-Signature: " + kSignatureText + "AAAA", false},        // 67 bytes
+        {"X-Wexa-Version-Signature: " + std::string(85, 'A') + "!==", false},  // not Base64
+        {"X-Wexa-Version-Signature-Old: " + kSignatureText, false},
+        // The signature of the installer alone, for older programs, is not the version's.
+        {"X-Wexa-Signature: " + kSignatureText, false},
         {"X-Other: " + kSignatureText, false},
     };
     for (const Case& c : cases) {
@@ -112,10 +118,36 @@ TEST_CASE("signature_header_must_hold_exactly_64_bytes_of_base64") {
         std::vector<char> copy(text.begin(), text.end());
         uint8_t signature[kSignatureBytes];
         memset(signature, 0xAB, sizeof signature);
-        CHECK(findInstallerSignature(copy.data(), copy.size(), signature) == c.found);
+        CHECK(findInstallerSignature(copy.data(), copy.size(), kVersionSignatureHeader, signature) == c.found);
         if (c.found)
             CHECK(std::vector<uint8_t>(signature, signature + 64) == std::vector<uint8_t>(64, 0));
     }
+}
+
+TEST_CASE("signed_version_is_digits_only_and_its_text_leads_the_signed_bytes") {
+    struct Case {
+        std::string header;
+        int32_t version;
+    };
+    const Case cases[] = {
+        {"X-Wexa-Version: 122", 122},  {"x-wexa-version:123  ", 123}, {"X-Wexa-Version: 99999999", 99999999},
+        {"X-Wexa-Version: 122\t", 122}, {"X-Wexa-Version: 0", 0},      {"X-Wexa-Version: 1.2.2", 0},
+        {"X-Wexa-Version: 122x", 0},   {"X-Wexa-Version: -122", 0},   {"X-Wexa-Version: 123456789", 0},
+        {"X-Wexa-Version:", 0},        {"X-Wexa-Versions: 122", 0},   {"X-Other: 122", 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.header);
+        std::string text = "HTTP/1.1 200 OK\r\n" + c.header + "\r\n\r\n";
+        std::vector<char> copy(text.begin(), text.end());
+        CHECK(findSignedVersion(copy.data(), copy.size()) == c.version);
+    }
+    char out[kSignedVersionTextBytes];
+    size_t length = signedVersionText(122, out, sizeof out);
+    CHECK(std::string(out, length) == "Wexa-Share update 122\n");
+    length = signedVersionText(99999999, out, sizeof out);
+    CHECK(std::string(out, length) == "Wexa-Share update 99999999\n");
+    CHECK(signedVersionText(0, out, sizeof out) == 0);
+    CHECK(signedVersionText(122, out, 21) == 0);   // one short of the text
 }
 
 TEST_CASE("installer_is_gathered_whole_from_pieces_and_cut_at_its_content_length") {
@@ -134,6 +166,7 @@ TEST_CASE("installer_is_gathered_whole_from_pieces_and_cut_at_its_content_length
         CHECK(result.accepted);
         CHECK(result.complete);
         CHECK(result.signature);
+        CHECK(result.signedVersion == 122);
         CHECK(result.file == installer);
     }
 
@@ -149,10 +182,20 @@ TEST_CASE("installer_is_gathered_whole_from_pieces_and_cut_at_its_content_length
     CHECK_FALSE(cut.complete);
     CHECK(cut.file.empty());
 
-    // The signature is carried, not required, here: the downloader refuses an unsigned file.
-    Download unsigned_ = download({head("HTTP/1.1 200 OK", "application/octet-stream", 3, false) + "abc"});
-    CHECK(unsigned_.complete);
-    CHECK_FALSE(unsigned_.signature);
+    // The signature is carried, not required, here: the downloader refuses an unsigned file,
+    // one signed for older programs only, and one whose version is missing.
+    const std::string unsignedHeads[] = {
+        "",
+        "X-Wexa-Signature: " + kSignatureText + "\r\n",
+        "X-Wexa-Version-Signature: " + kSignatureText + "\r\n",
+        "X-Wexa-Version: 1.2.2\r\nX-Wexa-Version-Signature: " + kSignatureText + "\r\n",
+    };
+    for (const std::string& signatures : unsignedHeads) {
+        CAPTURE(signatures);
+        Download unsigned_ = download({head("HTTP/1.1 200 OK", "application/octet-stream", 3, signatures) + "abc"});
+        CHECK(unsigned_.complete);
+        CHECK_FALSE(unsigned_.signature);
+    }
 }
 
 TEST_CASE("installer_download_refuses_every_other_answer") {
