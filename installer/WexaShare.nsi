@@ -1,7 +1,9 @@
 ; The installer of both programs, for the current user only (no administrator rights): the
 ; programs go to the user's local programs folder, with Start-menu entries and an uninstaller.
 ; Silent (/S) is how the share program's updater runs it: it waits until the running programs
-; have ended, installs, and starts the new share program.
+; have ended, installs, and starts the new share program. The updater names itself with
+; /RESTART="<path>": should the wait give up, that program is started again, so that the user
+; is never left with nothing running.
 ;
 ; makensis -DBIN_DIR=<folder of the .exe files> -DOUT_FILE=<installer> -DTARGET=<amd64-unicode
 ;          |x86-unicode> WexaShare.nsi   (scripts/make-installer.sh)
@@ -13,6 +15,7 @@ Unicode true
 Target ${TARGET}
 
 !include LogicLib.nsh
+!include FileFunc.nsh
 
 !define PRODUCT "Wexa-Share"
 !define VERSION "1.2.1"
@@ -25,6 +28,9 @@ InstallDir "$LOCALAPPDATA\Programs\Wexa-Share"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 SetCompressor /SOLID lzma
 ShowInstDetails show
+
+; The program that started a silent update, from /RESTART=; empty otherwise.
+Var Restart
 
 Page directory
 Page instfiles
@@ -45,6 +51,10 @@ UninstPage instfiles
     ${If} ${Silent}
       IntOp $R1 $R1 + 1
       ${If} $R1 > 240
+        ${If} $Restart != ""
+        ${AndIf} ${FileExists} $Restart
+          Exec '"$Restart"'
+        ${EndIf}
         Abort "${TITLE} is still running."
       ${EndIf}
       Sleep 250
@@ -57,6 +67,12 @@ UninstPage instfiles
 
 Function .onInit
   SetShellVarContext current
+  ${GetParameters} $R2
+  ClearErrors
+  ${GetOptions} $R2 "/RESTART=" $Restart
+  ${If} ${Errors}
+    StrCpy $Restart ""
+  ${EndIf}
   !insertmacro WaitForProgram "Local\WexaShare" "Wexa-Share"
   !insertmacro WaitForProgram "Local\WexaDownload" "the Wexa-Share Downloader"
 FunctionEnd

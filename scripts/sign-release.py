@@ -1,12 +1,21 @@
 #!/usr/bin/env python3
-"""Signs installers for the share program's updater: an ECDSA P-256 signature over the
-installer's SHA-256, as the 64 raw bytes r then s, in Base64. The web service sends it in the
-X-Wexa-Signature header of /update.php; the program verifies it against the public key it was
-built with (CMake setting WEXA_UPDATE_PUBLIC_KEY, the hex of X then Y).
+"""Signs installers for the share program's updater: ECDSA P-256 signatures, each the 64 raw
+bytes r then s in Base64. Two are made for WexaShare-<version>.exe, and the web service sends
+both with /update.php:
+
+- INSTALLER.vsig, over the SHA-256 of "Wexa-Share update <version>\n" followed by the installer
+  (header X-Wexa-Version-Signature, beside X-Wexa-Version): programs after 1.2.1 require it, so
+  an older installer cannot be passed off as a newer one;
+- INSTALLER.sig, over the SHA-256 of the installer alone (header X-Wexa-Signature): what 1.2.1
+  and earlier verify.
+
+The program verifies against the public key it was built with (CMake setting
+WEXA_UPDATE_PUBLIC_KEY, the hex of X then Y).
 
     sign-release.py keygen KEY.pem           new key pair; prints the public key's hex
     sign-release.py public KEY.pem           prints the public key's hex
-    sign-release.py sign KEY.pem INSTALLER   writes INSTALLER.sig beside it
+    sign-release.py sign KEY.pem INSTALLER   writes INSTALLER.sig and INSTALLER.vsig beside it
+                                             (INSTALLER named WexaShare-<version>.exe)
 
 The release key never lives in the repository: keep it offline (the default place, used when
 KEY.pem is "-", is ~/.wexa-share/release-update-key.pem, or WEXA_RELEASE_KEY). Tests make a
@@ -14,6 +23,7 @@ throw-away key pair of their own. Needs the openssl command (Debian's openssl pa
 """
 import base64
 import os
+import re
 import subprocess
 import sys
 
@@ -72,12 +82,29 @@ def signature(path, data):
     return base64.b64encode(raw_signature(openssl("dgst", "-sha256", "-sign", path, data=data))).decode()
 
 
+def signed_version_text(version):
+    """What the version-bound signature covers ahead of the installer's bytes."""
+    return b"Wexa-Share update %d\n" % version
+
+
+def version_signature(path, version, data):
+    return signature(path, signed_version_text(version) + data)
+
+
+def release_version(installer):
+    match = re.fullmatch(r"WexaShare-([1-9][0-9]{0,7})\.exe", os.path.basename(installer))
+    if not match:
+        sys.exit("%s: the installer must be named WexaShare-<version>.exe" % installer)
+    return int(match.group(1))
+
+
 def sign(path, installer):
+    version = release_version(installer)
     with open(installer, "rb") as f:
-        text = signature(path, f.read())
-    with open(installer + ".sig", "w") as out:
-        out.write(text + "\n")
-    return text
+        data = f.read()
+    for suffix, text in ((".sig", signature(path, data)), (".vsig", version_signature(path, version, data))):
+        with open(installer + suffix, "w") as out:
+            out.write(text + "\n")
 
 
 def main(argv):
@@ -87,7 +114,7 @@ def main(argv):
         print(public_hex(key_path(argv[1])))
     elif len(argv) == 3 and argv[0] == "sign":
         sign(key_path(argv[1]), argv[2])
-        print("wrote %s.sig" % argv[2])
+        print("wrote %s.sig and %s.vsig" % (argv[2], argv[2]))
     else:
         sys.exit(__doc__)
 

@@ -25,8 +25,12 @@ import urllib.parse
 PRODUCT = b"Wexa-Share-Service/1.0"
 MAX_HEAD = 8192
 MAX_HEADERS = 64
-# The installer's ECDSA P-256 signature, Base64 of r || s; the program verifies it before use.
+# The installer's ECDSA P-256 signatures, Base64 of r || s; the program verifies one before use.
+# X-Wexa-Signature covers the installer alone (programs up to 1.2.1 read it); the version-bound
+# one covers "Wexa-Share update <version>\n" and the installer, and goes with the version.
 SIGNATURE_HEADER = "X-Wexa-Signature"
+VERSION_HEADER = "X-Wexa-Version"
+VERSION_SIGNATURE_HEADER = "X-Wexa-Version-Signature"
 RELEASE_NAME = re.compile(r"WexaShare-([1-9][0-9]{0,8})\.exe")
 METHOD = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 HEADER_NAME = METHOD
@@ -256,12 +260,13 @@ def newest_release(folder):
     return best
 
 
-def release_signature(path):
-    """The Base64 signature kept beside an installer (<installer>.sig, as scripts/sign-release.py
-    writes it), or None when there is none or it is not 64 bytes of Base64: the program refuses
-    an installer without a good one, so a bad file is reported, never passed on as a header."""
+def release_signature(path, suffix=".sig"):
+    """The Base64 signature kept beside an installer (<installer>.sig or .vsig, as
+    scripts/sign-release.py writes them), or None when there is none or it is not 64 bytes of
+    Base64: the program refuses an installer without a good one, so a bad file is reported,
+    never passed on as a header."""
     try:
-        with open(path + ".sig", "rb") as f:
+        with open(path + suffix, "rb") as f:
             text = f.read(1024).strip()
     except OSError:
         return None
@@ -270,7 +275,7 @@ def release_signature(path):
             return text.decode("ascii")
     except (binascii.Error, ValueError):
         pass
-    log("%s.sig is not a signature" % os.path.basename(path))
+    log("%s%s is not a signature" % (os.path.basename(path), suffix))
     return None
 
 
@@ -328,7 +333,7 @@ class Service:
             log("%s %s %s %d %s" % (caller, request.method, loggable(head.split(b" ", 2)[1]),
                                     status, extra.get("log", "")))
         if "file" in extra:
-            await self.send_file(writer, method, extra["file"])
+            await self.send_file(writer, method, extra["file"], extra["version"])
         else:
             await self.respond(writer, method, status, body, extra.get("type", "text/plain; charset=utf-8"))
 
@@ -367,9 +372,9 @@ class Service:
         if mode == "check":
             # Digits only: the program refuses a version number with anything around it.
             return 200, str(version).encode(), {"log": str(version)}
-        return 200, b"", {"file": path, "log": os.path.basename(path)}
+        return 200, b"", {"file": path, "version": version, "log": os.path.basename(path)}
 
-    async def send_file(self, writer, method, path):
+    async def send_file(self, writer, method, path, version):
         try:
             handle = open(path, "rb")
         except OSError:
@@ -381,6 +386,9 @@ class Service:
             signature = release_signature(path)
             if signature:
                 extra += "%s: %s\r\n" % (SIGNATURE_HEADER, signature)
+            signature = release_signature(path, ".vsig")
+            if signature:
+                extra += "%s: %d\r\n%s: %s\r\n" % (VERSION_HEADER, version, VERSION_SIGNATURE_HEADER, signature)
             writer.write(response_head(200, size, "application/octet-stream", extra))
             if method != "HEAD":
                 left = size

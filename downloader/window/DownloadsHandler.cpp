@@ -46,14 +46,14 @@ bool addColumns(HWND list, const Column* columns, int count) {
     return true;
 }
 
-void setCell(Log* log, HWND list, int row, int column, const wchar_t* text) {
+void setCell(Log* log, const wchar_t* function, HWND list, int row, int column, const wchar_t* text) {
     LVITEMW item = {};
     item.mask = LVIF_TEXT;
     item.iItem = row;
     item.iSubItem = column;
     item.pszText = const_cast<wchar_t*>(text);
     if (!SendMessageW(list, LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&item)))
-        LOG_ERROR_TEXT(log, L"DownloadsHandler::updateDownloaderInList", L"ListView_SetItem failed");
+        LOG_ERROR_TEXT(log, function, L"ListView_SetItem failed");
 }
 
 }  // namespace
@@ -157,7 +157,9 @@ bool DownloadsHandler::createControls() {
 
 bool DownloadsHandler::createLists() {
     const DWORD reportStyle = LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP;
-    listView_ = createControl(0, WC_LISTVIEWW, L"", reportStyle | LVS_SINGLESEL, 0, 0, 10, 10, listArea_, 0);
+    // The handler owns the status images and destroys them: the view must not destroy them too.
+    listView_ = createControl(0, WC_LISTVIEWW, L"", reportStyle | LVS_SINGLESEL | LVS_SHAREIMAGELISTS, 0, 0, 10, 10,
+                              listArea_, 0);
     connectionsList_ = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
                                        WS_CHILD | WS_CLIPSIBLINGS | reportStyle, 0, 0, 10, 10, host_, nullptr,
                                        context_.instance, nullptr);
@@ -195,12 +197,14 @@ void DownloadsHandler::createStatusImages() {
         return;
     }
     HDC dc = CreateCompatibleDC(screen);
+    if (!dc)
+        LOG_ERROR(log_, L"DownloadsHandler::createStatusImages", L"CreateCompatibleDC", GetLastError());
     HBRUSH grey = CreateSolidBrush(RGB(200, 200, 200));
     HBRUSH blue = CreateSolidBrush(RGB(100, 100, 255));
     HBRUSH frame = CreateSolidBrush(RGB(50, 50, 50));
-    if (!dc || !grey || !blue || !frame) {
+    if (!grey || !blue || !frame)
         LOG_ERROR(log_, L"DownloadsHandler::createStatusImages", L"CreateSolidBrush", GetLastError());
-    } else {
+    if (dc && grey && blue && frame) {
         HGDIOBJ oldFont = SelectObject(dc, context_.font);
         for (int p = 0; p <= 100; ++p) {
             BITMAPINFO info = {};
@@ -458,11 +462,12 @@ void DownloadsHandler::listDownload(DownloadEntry* entry) {
         LOG_ERROR_TEXT(log_, L"DownloadsHandler::listDownload", L"ListView_InsertItem failed");
         return;
     }
-    setCell(log_, listView_, row, 3, entry->fileName().c_str());
-    setCell(log_, listView_, row, 4, entry->url().c_str());
+    setCell(log_, L"DownloadsHandler::listDownload", listView_, row, 3, entry->fileName().c_str());
+    setCell(log_, L"DownloadsHandler::listDownload", listView_, row, 4, entry->url().c_str());
 }
 
 void DownloadsHandler::updateDownloaderInList(DWORD entryId) {
+    static const wchar_t kUpdateRow[] = L"DownloadsHandler::updateDownloaderInList";
     DownloadEntry* entry = list_ ? list_->find(entryId) : nullptr;
     int row = entry ? findRow(entryId) : -1;
     if (row < 0)
@@ -472,23 +477,17 @@ void DownloadsHandler::updateDownloaderInList(DWORD entryId) {
     item.iItem = row;
     item.iImage = entry->percentDone();
     if (!ListView_SetItem(listView_, &item))
-        LOG_ERROR_TEXT(log_, L"DownloadsHandler::updateDownloaderInList", L"ListView_SetItem failed");
-    setCell(log_, listView_, row, 1, entry->rateText());
-    setCell(log_, listView_, row, 2, entry->timeRemainingText());
-    setCell(log_, listView_, row, 3, entry->fileName().c_str());
-    setCell(log_, listView_, row, 4, entry->url().c_str());
+        LOG_ERROR_TEXT(log_, kUpdateRow, L"ListView_SetItem failed");
+    setCell(log_, kUpdateRow, listView_, row, 1, entry->rateText());
+    setCell(log_, kUpdateRow, listView_, row, 2, entry->timeRemainingText());
+    setCell(log_, kUpdateRow, listView_, row, 3, entry->fileName().c_str());
+    setCell(log_, kUpdateRow, listView_, row, 4, entry->url().c_str());
     wchar_t counts[24];
     wsprintfW(counts, L"%d/%d", entry->connectionCount(), entry->wantedConnections());
-    setCell(log_, listView_, row, 5, counts);
+    setCell(log_, kUpdateRow, listView_, row, 5, counts);
 }
 
 void DownloadsHandler::viewDetails(DWORD entryId, bool force) {
-    ULONGLONG now = GetTickCount64();
-    if (static_cast<long>(entryId) == shownEntry_ && !force && now - lastDetails_ < kRefreshMilliseconds) {
-        updateDownloaderInList(entryId);
-        return;
-    }
-    lastDetails_ = now;
     if (entryId)
         updateDownloaderInList(entryId);
     DownloadEntry* entry = selectedEntry();
@@ -496,8 +495,14 @@ void DownloadsHandler::viewDetails(DWORD entryId, bool force) {
         nothingSelected();
         return;
     }
+    // Another download's news changes its row only, and leaves the shown one's clock alone:
+    // the throttle is the shown entry's, so that other downloads cannot hold its details back.
     if (entryId && entry->id() != entryId)
         return;
+    ULONGLONG now = GetTickCount64();
+    if (static_cast<long>(entryId) == shownEntry_ && !force && now - lastDetails_ < kRefreshMilliseconds)
+        return;
+    lastDetails_ = now;
     SetWindowTextW(pathLabel_, entry->localPath().c_str());
     SetWindowTextW(statusLabel_, entry->status());
     char progress[160] = "Progress: ";
@@ -578,8 +583,8 @@ void DownloadsHandler::fillConnections(DownloadEntry* entry) {
         char16_t interval[64], position[32];
         formatRange(slot.rangeStart, slot.rangeEnd, interval, 64);
         formatDecimal(slot.position, position, 32);
-        setCell(log_, connectionsList_, row, 1, reinterpret_cast<wchar_t*>(interval));
-        setCell(log_, connectionsList_, row, 2, reinterpret_cast<wchar_t*>(position));
+        setCell(log_, L"DownloadsHandler::viewDetails", connectionsList_, row, 1, reinterpret_cast<wchar_t*>(interval));
+        setCell(log_, L"DownloadsHandler::viewDetails", connectionsList_, row, 2, reinterpret_cast<wchar_t*>(position));
         ++row;
     }
     SendMessageW(connectionsList_, WM_SETREDRAW, TRUE, 0);
@@ -633,7 +638,7 @@ void DownloadsHandler::entryFailed(DownloadEntry* entry) {
 void DownloadsHandler::credentialsNeeded(DownloadEntry* entry) {
     entry->clearError();
     if (!PostMessageW(context_.mainWindow, WM_USER + 20, entry->id(), 0))
-        LOG_ERROR(log_, L"DownloadsHandler::viewDetails", L"PostMessage", GetLastError());
+        LOG_ERROR(log_, L"DownloadsHandler::credentialsNeeded", L"PostMessage", GetLastError());
 }
 
 void DownloadsHandler::entryRemoved(DWORD entryId) {

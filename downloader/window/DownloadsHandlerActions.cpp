@@ -241,8 +241,8 @@ void DownloadsHandler::removeSelected() {
     DownloadEntry* entry = selectedEntry();
     if (!entry)
         return;
-    bool deleteFile = !entry->isComplete();
-    if (deleteFile) {
+    DWORD id = entry->id();
+    if (!entry->isComplete()) {
         wchar_t name[255];
         lstrcpynW(name, entry->fileName().c_str(), 255);
         wchar_t question[400];
@@ -251,12 +251,12 @@ void DownloadsHandler::removeSelected() {
             IDYES)
             return;
     }
-    // The question may have been open a while: the entry may have gone meanwhile.
-    entry = selectedEntry();
+    // The question may have been open a while: the entry may have gone, or completed, meanwhile.
+    // Decided now: a complete download keeps its file whatever was asked.
+    entry = list_->find(id);
     if (!entry)
         return;
-    DWORD id = entry->id();
-    list_->remove(id, deleteFile);
+    list_->remove(id, !entry->isComplete());
     if (list_->find(id))
         updateDownloaderInList(id);
 }

@@ -153,12 +153,18 @@ bool hasUnresumableRunning() {
 void exitProgram(bool ask, bool fromMenu) {
     if (g_app.exiting)
         return;
-    if (ask && hasUnresumableRunning() &&
-        MessageBoxW(g_app.mainWindow,
-                    L"There are active downloads that do not support resuming. If you exit now, current download "
-                    L"progress for these downloads will be lost. Are you sure you wish to exit?",
-                    L"Download NOT Resumable", MB_YESNOCANCEL | MB_ICONWARNING) != IDYES)
-        return;
+    if (ask && hasUnresumableRunning()) {
+        // Exiting while the question is open: a second exit order, a tray Exit or a close that
+        // arrives through the box's message loop finds the program exiting and asks nothing.
+        g_app.exiting = true;
+        int answer = MessageBoxW(g_app.mainWindow,
+                                 L"There are active downloads that do not support resuming. If you exit now, current "
+                                 L"download progress for these downloads will be lost. Are you sure you wish to exit?",
+                                 L"Download NOT Resumable", MB_YESNOCANCEL | MB_ICONWARNING);
+        g_app.exiting = false;
+        if (answer != IDYES)
+            return;
+    }
     g_app.exiting = true;
     if (g_app.view) {
         g_app.view->downloads()->saveDownloads();
@@ -302,6 +308,16 @@ void onSize(WPARAM kind, LPARAM lParam) {
 }
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The shell broadcasts it when the taskbar is made again (Explorer restarted): the icons
+    // it had are gone, and a window hidden in the tray could not be shown any more.
+    static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (message == taskbarCreated && taskbarCreated) {
+        if (g_app.trayShown) {
+            g_app.trayShown = false;
+            showTrayIcon();
+        }
+        return 0;
+    }
     switch (message) {
     case WM_COMMAND:
         onCommand(LOWORD(wParam), lParam);
@@ -311,10 +327,14 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_COPYDATA: {
         const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-        if (data && data->dwData == kExitRequest)
-            onCommand(IDM_EXIT, 0);
-        else
+        // Posted, not run here: the exit may ask its question, and the share program waiting
+        // for this answer must not wait for the user.
+        if (data && data->dwData == kExitRequest) {
+            if (!PostMessageW(window, WM_COMMAND, IDM_EXIT, 0))
+                LOG_ERROR(g_app.log, L"WndProc", L"PostMessage", GetLastError());
+        } else {
             activateApp();
+        }
         return 1;
     }
     case WM_CLOSE:

@@ -325,6 +325,27 @@ class UpdateTests(unittest.TestCase):
                 self.assertEqual(lines, ["X-Wexa-Signature: " + expected] if expected else [])
                 self.assertNotIn("X-Injected", head)
 
+    def test_version_signature_goes_with_the_version_and_the_old_signature_stays_for_old_programs(self):
+        old, new = (base64.b64encode(os.urandom(64)).decode() for _ in range(2))
+        # (.sig, .vsig) beside WexaShare-123.exe -> the signature headers sent, in order.
+        cases = [((old, new), ["X-Wexa-Signature: " + old, "X-Wexa-Version: 123", "X-Wexa-Version-Signature: " + new]),
+                 ((old, None), ["X-Wexa-Signature: " + old]),
+                 ((None, new), ["X-Wexa-Version: 123", "X-Wexa-Version-Signature: " + new]),
+                 ((old, "short"), ["X-Wexa-Signature: " + old])]
+        for (sig, vsig), expected in cases:
+            with self.subTest(sig=sig, vsig=vsig), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "WexaShare-123.exe"), "wb") as f:
+                    f.write(b"installer")
+                for suffix, text in ((".sig", sig), (".vsig", vsig)):
+                    if text is not None:
+                        with open(os.path.join(folder, "WexaShare-123.exe" + suffix), "w") as f:
+                            f.write(text + "\n")
+                with Service("--releases", folder) as service:
+                    status, head, body = service.get("/update.php")
+                self.assertEqual((status, body), (200, b"installer"))
+                self.assertEqual([line for line in head.split("\r\n") if line.lower().startswith("x-wexa-")],
+                                 expected)
+
 
 if __name__ == "__main__":
     unittest.main()

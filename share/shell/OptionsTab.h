@@ -23,7 +23,7 @@ public:
     // downloaded installer again, runs it and exits; a downloader that stays keeps this program
     // running in state 3, and the user is told.
     void installUpdate();
-    // Deletes the installers in the temporary folder that are not newer than this program.
+    // Deletes the installers that earlier runs left in the temporary folder.
     void removeInstalledUpdates();
 
     // The "Update" group's progress: 0 idle, 1 a newer version announced (downloading),

@@ -398,27 +398,28 @@ void OptionsTab::discardInstaller(bool remove) {
 }
 
 void OptionsTab::removeInstalledUpdates() {
-    // Installers of this version or older have been installed (this program runs) or are no
-    // update any more. One still running, or locked, is left for a later start.
-    wchar_t pattern[MAX_PATH];
-    DWORD length = GetTempPathW(MAX_PATH, pattern);
+    // Called at start-up and when a check ends, before any download of this run is written: a
+    // leftover has been installed (the program now running came from it) or is stale, as the
+    // state of a download does not outlive the run. One still running, or locked, is left for a
+    // later start.
+    wchar_t path[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, path);
     if (length == 0 || length > kTempFolderLimit)
         return;
-    lstrcpyW(pattern + length, L"WexaUpdate_*.exe");
+    lstrcpyW(path + length, L"WexaUpdate_*.exe");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
+    HANDLE search = FindFirstFileW(path, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
-        int version = 0;
-        const wchar_t* digit = found.cFileName + 11;   // after "WexaUpdate_"
-        while (*digit >= L'0' && *digit <= L'9' && version < 100000000)
-            version = version * 10 + (*digit++ - L'0');
-        if (lstrcmpiW(digit, L".exe") != 0 || version > kProgramVersion)
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || lstrlenW(found.cFileName) + length >= MAX_PATH)
             continue;
-        lstrcpyW(pattern + length, found.cFileName);
-        if (!DeleteFileW(pattern) && GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_ACCESS_DENIED)
-            LOG_ERROR(log_, L"OptionsTab::removeInstalledUpdates", L"DeleteFile", GetLastError());
+        lstrcpyW(path + length, found.cFileName);
+        if (!DeleteFileW(path)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+                LOG_ERROR(log_, L"OptionsTab::removeInstalledUpdates", L"DeleteFile", error);
+        }
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
