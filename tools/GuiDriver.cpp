@@ -36,7 +36,11 @@
 //                                     through the system's input (modifiers held meanwhile)
 //   show HWND SW                      ShowWindowAsync with the show command (2 minimise, 9 restore)
 //   process-path HWND                 the full path of the program that owns the window
-//   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x)
+//   post HWND MSG WPARAM LPARAM       posts any message (numbers decimal, or hex with 0x; MSG may
+//                                     also be the name of a registered message, "TaskbarCreated")
+//   tray-remove HWND ID               removes the window's tray icon ID, as a shell that restarts
+//                                     loses every icon
+//   dblclick-row LIST ROW             a left double click in the middle of the list view's row
 //   copydata HWND DWDATA              sends WM_COPYDATA with that dwData and no data; prints the
 //                                     answer ("timeout" after 20 seconds)
 //   tips                              the texts of every tool of every tooltip window (the tray's
@@ -44,6 +48,7 @@
 //   visible HWND                      "1" when the window is visible, else "0"; then "1" when minimised
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <stdio.h>
@@ -362,10 +367,31 @@ int pressKey(HWND window, WORD key, bool control, bool shift) {
 
 int windowCommand(const wchar_t* command, HWND window, int argc, wchar_t** argv) {
     if (!wcscmp(command, L"post") && argc >= 6) {
-        UINT message = static_cast<UINT>(wcstoul(argv[3], nullptr, 0));
+        UINT message = iswdigit(argv[3][0]) ? static_cast<UINT>(wcstoul(argv[3], nullptr, 0))
+                                            : RegisterWindowMessageW(argv[3]);
         WPARAM wParam = static_cast<WPARAM>(wcstoull(argv[4], nullptr, 0));
         LPARAM lParam = static_cast<LPARAM>(wcstoll(argv[5], nullptr, 0));
         return PostMessageW(window, message, wParam, lParam) ? 0 : 1;
+    }
+    if (!wcscmp(command, L"tray-remove") && argc >= 4) {
+        NOTIFYICONDATAW data = {};
+        data.cbSize = sizeof data;
+        data.hWnd = window;
+        data.uID = static_cast<UINT>(_wtoi(argv[3]));
+        return Shell_NotifyIconW(NIM_DELETE, &data) ? 0 : 1;
+    }
+    if (!wcscmp(command, L"dblclick-row") && argc >= 4) {
+        RemoteBlock block(window, sizeof(RECT));
+        RECT rect = {LVIR_LABEL, 0, 0, 0};
+        if (!block.ok() || !block.write(0, &rect, sizeof rect) ||
+            !SendMessageW(window, LVM_GETITEMRECT, _wtoi(argv[3]), reinterpret_cast<LPARAM>(block.at(0))) ||
+            !block.read(0, &rect, sizeof rect))
+            return 1;
+        LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+        // The double click alone: a posted button-down would start the view's drag tracking.
+        PostMessageW(window, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+        PostMessageW(window, WM_LBUTTONUP, 0, at);
+        return 0;
     }
     if (!wcscmp(command, L"copydata") && argc >= 4) {
         COPYDATASTRUCT data = {};

@@ -4,7 +4,10 @@ the real one) answers on port 80. The program is the build made with the tests' 
 update key; installers are signed here with that key (or another one, to be refused). Covers
 the check's answers, the download into the temporary folder, the offer (held back while the
 window is minimised or the network status dialog is open), dialog 8013 with the real downloader
-running, the real installer run silently for both programs and its uninstaller, and the start-up check.
+running, the real installer run silently for both programs and its uninstaller, the start-up check,
+the hand-over when the downloader declines to exit, an installer changed on disk after its
+download, an installer that gives up waiting and starts the program again, and a service that
+stalls.
 Screenshots of the Update group's states and of the offer dialogs go to the build tree."""
 import glob
 import hashlib
@@ -16,11 +19,11 @@ import time
 import unittest
 
 import netns
-from downloadhost import (DOWNLOADING, MiB, PAUSED, DownloadCase, ScriptedServer, missing_bytes,
+from downloadhost import (DOWNLOADING, NO_RESUME, MiB, PAUSED, DownloadCase, ScriptedServer, missing_bytes,
                           parse_downloads_list, parse_range, ranged_answer, read_downloads_list)
 from downloadwindow import COL_URL, PAUSE, DownloaderWindow
-from guidriver import ShareWindow, children, driver, enabled, screenshot, wait_for
-from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path
+from guidriver import QUIET, ShareWindow, children, driver, enabled, screenshot, wait_for
+from sharehost import BIN_DIR, WINE, read_value, wine_env, wine_path, write_settings
 
 E2E_NETNS = True
 
@@ -43,6 +46,9 @@ UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Wexa-
 NEW_VERSION = "New Version Available: 1.2.2. Downloading Update..."
 DOWNLOADED = "New Version Downloaded: 1.2.2. Press the Install Now Button to Install."
 NO_UPDATE = "No Update Available. Wexa-Share is already the newest version."
+REMOVED = "The downloaded update did not verify and was deleted."
+IDOK, IDNO = 1, 7
+WM_COMMAND, TRAY_EXIT = 0x111, 123
 # As the dialog shows them, line breaks read as one blank each.
 OFFER_ALONE = ("An update is available for Wexa-Share. Do you wish to install it now?\r\nWexa-Share will "
                "automatically close to install the update.\r\n\r\nUpdates can be accessed at a later time from "
@@ -79,19 +85,25 @@ def installed_folder():
     return found[0] if found else None
 
 
-def signature(key, data):
-    return sign_release.signature(key, data)
+def signature(key, data, version=122):
+    """The version-bound signature, as this program requires it."""
+    return sign_release.version_signature(key, version, data)
 
 
 def check_answer(body):
     return [b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(body), body]
 
 
-def installer_answer(body, sig, length=None, content_type=b"application/octet-stream", trailer=b""):
+def installer_answer(body, sig, length=None, content_type=b"application/octet-stream", trailer=b"", version=b"122",
+                     legacy=None):
+    """sig goes with the version in the headers this program reads; legacy, when given, in the
+    header older programs read."""
     head = b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\n" % (
         content_type, len(body) if length is None else length)
     if sig is not None:
-        head += b"X-Wexa-Signature: %s\r\n" % sig.encode()
+        head += b"X-Wexa-Version: %s\r\nX-Wexa-Version-Signature: %s\r\n" % (version, sig.encode())
+    if legacy is not None:
+        head += b"X-Wexa-Signature: %s\r\n" % legacy.encode()
     return [head + b"\r\n", body + trailer]
 
 
@@ -106,7 +118,8 @@ class Service:
 
     def _answer(self, head):
         if head.startswith(b"GET /update.php?mode=check "):
-            return check_answer(self.version)
+            # None: the service accepts and never answers.
+            return None if self.version is None else check_answer(self.version)
         if head.startswith(b"GET /update.php "):
             return self.download
         return []
@@ -239,6 +252,14 @@ class UpdateCheck(unittest.TestCase):
                 ("signed with another key", installer_answer(installer, signature(other_key, installer))),
                 ("no signature", installer_answer(installer, None)),
                 ("truncated signature", installer_answer(installer, good[:60])),
+                # What a program up to 1.2.1 trusts, but no version signed with it.
+                ("signed for older programs only",
+                 installer_answer(installer, None, legacy=sign_release.signature(TEST_KEY, installer))),
+                # An older release, validly signed, pushed as an update.
+                ("signed as this program's own version",
+                 installer_answer(installer, signature(TEST_KEY, installer, 121), version=b"121")),
+                ("an older signature under a newer version",
+                 installer_answer(installer, signature(TEST_KEY, installer, 121))),
             ]
         with Service() as service, Program() as program:
             for count, (what, answer) in enumerate(cases, 1):
@@ -374,6 +395,8 @@ class Install(DownloadCase):
             new_main = driver("wait", "WexaShare", "Wexa-Share", 60, timeout=90).strip()
             path = driver("process-path", new_main).strip()
             self.assertTrue(path.lower().endswith("\\appdata\\local\\programs\\wexa-share\\wexashare.exe"), path)
+            # Installed: the program it installed deletes the downloaded installer.
+            wait_for("the installer deleted", lambda: downloaded_installer() is None, 30)
             new_downloader = DownloaderWindow(program=os.path.join(target, "WexaDownload.exe"))
             self.addCleanup(new_downloader.kill)
             path = driver("process-path", new_downloader.main).strip()
@@ -401,6 +424,114 @@ class Install(DownloadCase):
             # The settings are the user's and stay.
             kept = read_value("DownloadsDirectory")
             self.assertEqual((kept[0], kept[1].rstrip("\\")), ("REG_SZ", wine_path(folder).rstrip("\\")))
+
+
+class HandOver(DownloadCase):
+    """The hand-over when it cannot go through: the program keeps running and says why."""
+
+    def setUp(self):
+        super().setUp()
+        remove_downloads()
+
+    def test_downloader_that_declines_to_exit_keeps_the_share_program_running(self):
+        installer = os.urandom(30000)
+        data = os.urandom(64 * MiB)
+        server = ScriptedServer(lambda head: ranged_answer(head, data, accept_ranges=False, honour_range=False),
+                                rate=MiB)
+        server.__enter__()
+        self.addCleanup(server.__exit__)
+        folder = self.new_folder("dest")
+        with Service(download=installer_answer(installer, signature(TEST_KEY, installer))), \
+                Program({"DownloadsDirectory": wine_path(folder), "DLMinimizeFunction": 2}) as program:
+            downloader = DownloaderWindow()
+            self.addCleanup(downloader.kill)
+            downloader.type_url(server.url("/plain.bin"))
+            downloader.select(downloader.wait_rows(1)[0][0])
+            downloader.wait_status(NO_RESUME)
+            program.check_now()
+            dialog = program.offer()
+            self.assertEqual(dialog_text(dialog), OFFER_BOTH)
+            driver("notify-click", dialog, INSTALL)
+            question = downloader.dialog("Download NOT Resumable")
+            # While the downloader asks, the share program is not frozen waiting for it.
+            self.assertEqual(driver("copydata", program.main, 7).strip(), "1")
+            self.assertEqual(program.button(), ("Installing...", False))
+            time.sleep(6)
+            self.assertEqual(program.button(), ("Installing...", False))
+            driver("notify-click", question, IDNO)
+            driver("gone", question, 30)
+            refusal = driver("wait", "#32770", "Update Not Installed", 30, timeout=60).strip()
+            screenshot("update_not_installed")
+            driver("notify-click", refusal, IDOK)
+            driver("gone", refusal, 30)
+            self.assertIsNone(program.proc.poll())
+            self.assertTrue(downloader.running())
+            self.assertEqual(program.button(), ("Install Now", True))
+            self.assertEqual(program.info(), DOWNLOADED)
+            self.assertIsNotNone(downloaded_installer())
+            self.assertIsNone(installed_folder())
+            self.assertEqual(program.exit(), 0)
+            driver("post", downloader.main, WM_COMMAND, 15, TRAY_EXIT)
+            self.assertEqual(downloader.wait_exit(60), 0)
+
+    def test_installer_changed_after_its_download_is_deleted_not_started(self):
+        installer = os.urandom(40000)
+        with Service(download=installer_answer(installer, signature(TEST_KEY, installer))), Program() as program:
+            program.check_now()
+            dialog = program.offer()
+            driver("notify-click", dialog, CANCEL)
+            driver("gone", dialog, 20)
+            with open(downloaded_installer(), "r+b") as f:
+                f.seek(1000)
+                f.write(b"swapped")
+            program.check_now()   # "Install Now"
+            program.wait_button("Check Now...")
+            self.assertEqual(program.info(), REMOVED)
+            self.assertIsNone(downloaded_installer())
+            self.assertIsNone(program.proc.poll())
+            # The next check downloads it again.
+            program.check_now()
+            dialog = program.offer()
+            driver("notify-click", dialog, CANCEL)
+            self.assertEqual(program.button(), ("Install Now", True))
+            self.assertEqual(program.exit(), 0)
+
+    def test_installer_that_gives_up_waiting_starts_the_program_again(self):
+        if not os.path.exists(INSTALLER):
+            subprocess.run([os.path.join(SOURCE, "scripts", "make-installer.sh"), os.path.join(BIN_DIR, "bin"),
+                            INSTALLER, "x86_64"], check=True)
+        folder = self.new_folder("dest")
+        # The downloader stays: the silent installer waits its minute for it, then gives up.
+        settings = dict(QUIET)
+        settings.update({"DownloadsDirectory": wine_path(folder), "DLMinimizeFunction": 2})
+        write_settings(settings)
+        downloader = DownloaderWindow()
+        self.addCleanup(downloader.kill)
+        started = time.time()
+        setup = subprocess.Popen([WINE, INSTALLER, "/S", "/RESTART=%s" % wine_path(TEST_PROGRAM)], env=wine_env(),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        main = driver("wait", "WexaShare", "Wexa-Share", 120, timeout=150).strip()
+        self.assertGreater(time.time() - started, 50)
+        path = driver("process-path", main).strip()
+        self.assertTrue(path.lower().endswith("wexasharetestkey.exe"), path)
+        self.assertNotEqual(setup.wait(30), 0)
+        self.assertIsNone(installed_folder())
+        driver("command", main, 15)
+        driver("gone", main, 60)
+        self.assertEqual(downloader.exit(), 0)
+
+
+class StalledService(unittest.TestCase):
+    def test_check_that_gets_no_answer_ends_after_30_seconds(self):
+        with Service(version=None) as service, Program() as program:
+            program.check_now()
+            wait_for("the check", lambda: len(service.requests("check")) == 1, 15)
+            self.assertEqual(program.button(), ("Checking...", False))
+            started = time.time()
+            program.wait_button("Check Now...", timeout=60)
+            self.assertGreater(time.time() - started, 20)
+            self.assertEqual(program.info(), "")
+            self.assertEqual(program.exit(), 0)
 
 
 class StartupCheck(unittest.TestCase):
