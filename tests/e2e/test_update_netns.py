@@ -95,9 +95,12 @@ def check_answer(body):
 
 
 def installer_answer(body, sig, length=None, content_type=b"application/octet-stream", trailer=b"", version=b"122",
-                     legacy=None):
-    """sig goes with the version in the headers this program reads; legacy, when given, in the
-    header older programs read."""
+                     legacy="same key"):
+    """sig goes with the version in the headers this program reads; legacy in the header older
+    programs read, by default the test key's signature of the body beside any sig, as the service
+    sends both (this program must never rely on it)."""
+    if legacy == "same key":
+        legacy = sign_release.signature(TEST_KEY, body) if sig is not None else None
     head = b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\n" % (
         content_type, len(body) if length is None else length)
     if sig is not None:
