@@ -9,7 +9,9 @@
 
 #include "DownloadEntry.h"
 #include "DownloadsListCodec.h"
+#include "DownloadMessages.h"
 #include "EngineFixture.h"
+#include "LoopbackPeer.h"
 
 namespace {
 
@@ -331,4 +333,48 @@ TEST_CASE("Save As is overwritten only at the confirmed path, not under a server
         CHECK(fileSize(folder + L"\\chosen.bin") == 5000);
         e.entry->beginRemove(false);
     }
+}
+
+TEST_CASE("a saved record claims written bytes only once the file has been flushed") {
+    Winsock winsock;
+    std::wstring folder = makeFolder();
+    const std::string body(5000, 'b');
+    ScriptedPeer peer({"HTTP/1.1 206 Partial\r\nContent-Length: 5000\r\nContent-Range: bytes 0-4999/5000\r\n\r\n" +
+                       body});
+    std::wstring url = L"http://127.0.0.1:" + std::to_wstring(peer.listener.port) + L"/x/flushed.bin";
+    Entry e(url.c_str());
+    e.folder = folder;
+    e.entry->setUrl(url.c_str(), url.size());
+    REQUIRE(e.head(kRanged));
+    e.entry->handleAddress(htonl(INADDR_LOOPBACK));
+    REQUIRE(e.entry->doStep());
+    e.entry->doStep();
+    REQUIRE(e.entry->connectionCount() == 1);
+    // The window's part: progress and the connection's end go to the entry.
+    for (DWORD start = GetTickCount(); e.entry->connectionCount() > 0 && GetTickCount() - start < 10000;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_DL_PROGRESS) {
+                ProgressRecord* record = reinterpret_cast<ProgressRecord*>(msg.lParam);
+                e.entry->addProgress(record->connectionId, record->bytes, record->end);
+                delete record;
+            } else if (msg.message == WM_DL_TRANSFER_ENDED) {
+                e.entry->connectionEnded(static_cast<DWORD>(msg.wParam));
+            } else {
+                DispatchMessageW(&msg);
+            }
+        }
+        Sleep(5);
+    }
+    peer.thread.join();
+    REQUIRE(e.entry->bytesDone() == 5000);
+    DownloadRecord record;
+    e.entry->fillRecord(&record);
+    REQUIRE(record.ranges.size() == 1);
+    CHECK(record.ranges[0].start == 0);
+    CHECK(record.ranges[0].end == 4999);
+    e.entry->flushForSave(GetTickCount(), true);
+    e.entry->fillRecord(&record);
+    CHECK(record.ranges.empty());
+    e.entry->beginRemove(true);
 }
