@@ -347,9 +347,9 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_ENGINE_STOPPED:
         g_app.serverStopped = true;
-        // Every write has completed now: the list saved again holds what the files hold.
+        // Every write has completed now: flushed, the list saved again holds what the files hold.
         if (g_app.view)
-            g_app.view->downloads()->saveDownloads();
+            g_app.view->downloads()->saveDownloads(true);
         if (g_app.exiting)
             terminateGUI();
         return 0;
