@@ -8,7 +8,8 @@ target_compile_options(wexa_downloader_core PRIVATE ${WEXA_WARNINGS})
 if(WEXA_DL_RECEIVE_BUFFER)
   target_compile_definitions(wexa_downloader_core PUBLIC WEXA_DL_RECEIVE_BUFFER=${WEXA_DL_RECEIVE_BUFFER})
 endif()
-target_link_libraries(wexa_downloader_core PUBLIC wexa_shared advapi32 shell32)
+# secur32 and crypt32: TLS through Schannel and the certificate check.
+target_link_libraries(wexa_downloader_core PUBLIC wexa_shared advapi32 shell32 secur32 crypt32)
 
 # The download engine without its window, for end-to-end tests, benchmarks and scripts.
 add_executable(WexaDownloadHost ${CMAKE_SOURCE_DIR}/tools/DownloadHost.cpp)

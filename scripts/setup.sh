@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build make
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686
   wine64 wine xvfb xauth imagemagick xdotool
+  libgnutls30
   clang llvm libclang-rt-14-dev
   doctest-dev
   python3 openssl nsis curl nginx caddy wrk iproute2 procps chromium aria2 axel

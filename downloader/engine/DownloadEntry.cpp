@@ -41,6 +41,10 @@ const wchar_t kMoved[] = L"Current Status: File has moved to another server loca
 const wchar_t kMovedUnusable[] = L"Current Status: Error parsing referring URL, file has moved";
 const wchar_t kInvalidHeader[] = L"Current Status: Server returned invalid or incompatible header";
 const wchar_t kPaused[] = L"Current Status: Paused";
+const wchar_t kSecureUntrusted[] = L"Current Status: Secure connection failed: certificate not trusted";
+const wchar_t kSecureWrongName[] = L"Current Status: Secure connection failed: certificate is for another host";
+const wchar_t kSecureExpired[] = L"Current Status: Secure connection failed: certificate expired or not yet valid";
+const wchar_t kSecureFailed[] = L"Current Status: Secure connection failed";
 const wchar_t kComplete[] = L"Current Status: Download complete";
 const wchar_t kStalled[] = L"Current Status: Error, no data received from server";
 const wchar_t kDiskFull[] = L"Current Status: Error, not enough disk space";
@@ -118,8 +122,10 @@ bool DownloadEntry::parseUrl(const wchar_t* text, size_t length, bool takeName) 
     if (!splitDownloadUrl(u16(text), length, &parts))
         return false;
     host_.assign(text + parts.hostStart, parts.hostLength);
-    if (parts.portGiven)
-        port_ = parts.port;
+    // Every caller parses with the port at its default (a new entry, a changed URL, a moved
+    // file), so a URL without a usable port takes its scheme's.
+    secure_ = parts.secure;
+    port_ = parts.portGiven ? parts.port : defaultPort(parts);
     path_.assign(text + parts.pathStart, length - parts.pathStart);
     if (takeName) {
         std::u16string name = urlFileName(u16(path_.c_str()), path_.size());
@@ -157,6 +163,7 @@ bool DownloadEntry::restore(const DownloadRecord& record) {
     credentials_ = record.credentials;
     credentialsHost_ = host_;
     credentialsPort_ = port_;
+    credentialsSecure_ = secure_;
     return true;
 }
 
@@ -237,7 +244,7 @@ bool DownloadEntry::doStep() {
         std::string host = hostText();
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         HeadRequester* requester = new HeadRequester(server_, window_, id_, address_, port_, path, host.c_str(),
-                                                     credentialsForHost());
+                                                     credentialsForHost(), secure_);
         delete[] path;
         headerRequestId_ = requester->id();
         // Whatever an earlier request (a move) received, this one has received nothing yet.
@@ -445,10 +452,21 @@ bool DownloadEntry::followMove(const char* bytes, size_t length) {
 }
 
 const char* DownloadEntry::credentialsForHost() const {
-    // A login given for one server is never sent to another that a move points at.
-    if (credentials_.empty() || port_ != credentialsPort_ || _wcsicmp(host_.c_str(), credentialsHost_.c_str()) != 0)
+    // A login given for one server is never sent to another that a move points at, nor in the
+    // clear when it was given for a secure connection (or the other way round).
+    if (credentials_.empty() || port_ != credentialsPort_ || secure_ != credentialsSecure_ ||
+        _wcsicmp(host_.c_str(), credentialsHost_.c_str()) != 0)
         return nullptr;
     return credentials_.c_str();
+}
+
+void DownloadEntry::handleSecureFailure(TlsFailure why) {
+    headerReceived_ = true;
+    setStatus(why == TlsFailure::Untrusted   ? kSecureUntrusted
+              : why == TlsFailure::WrongName ? kSecureWrongName
+              : why == TlsFailure::Expired   ? kSecureExpired
+                                             : kSecureFailed);
+    failDownload();
 }
 
 bool DownloadEntry::openFile() {
@@ -531,7 +549,7 @@ void DownloadEntry::addDownloaders() {
         char* path = escapeForUrl(u16(path_.c_str()), path_.size(), nullptr);
         FileDownloader* connection =
             new FileDownloader(server_, window_, id_, address_, port_, path, host.c_str(), file_, range.start,
-                               range.end, &ranges_, credentialsForHost(), counter_);
+                               range.end, &ranges_, credentialsForHost(), counter_, secure_);
         delete[] path;
         DWORD connectionId = connection->id();
         if (!server_->addObject(connection)) {
@@ -723,6 +741,7 @@ void DownloadEntry::setCredentials(const char* user, const char* password) {
     credentials_ = base64(pair);
     credentialsHost_ = host_;
     credentialsPort_ = port_;
+    credentialsSecure_ = secure_;
 }
 
 bool DownloadEntry::deleteFile() {

@@ -42,6 +42,10 @@ extern const wchar_t kMoved[];
 extern const wchar_t kMovedUnusable[];
 extern const wchar_t kInvalidHeader[];
 extern const wchar_t kPaused[];
+extern const wchar_t kSecureUntrusted[];
+extern const wchar_t kSecureWrongName[];
+extern const wchar_t kSecureExpired[];
+extern const wchar_t kSecureFailed[];
 extern const wchar_t kComplete[];
 extern const wchar_t kStalled[];
 extern const wchar_t kDiskFull[];
@@ -114,6 +118,8 @@ public:
     bool handleAddress(DWORD address);
     // head null: the header request ended without a reply.
     bool handleHeader(const char* head, size_t length);
+    // The header request's secure connection was refused: the entry fails with its reason.
+    void handleSecureFailure(TlsFailure why);
     bool openFile();
     void addDownloaders();
     void addProgress(DWORD connectionId, int32_t bytes, TransferEnd end = TransferEnd::kRunning);
@@ -157,6 +163,8 @@ public:
     bool isRemoving() const { return removing_; }
     bool passwordNeeded() const { return passwordNeeded_; }
     bool isResumable() const { return resumable_; }
+    bool isSecure() const { return secure_; }
+    WORD port() const { return port_; }
     int connectionCount() const { return static_cast<int>(slots_.size()); }
     int wantedConnections() const { return wanted_; }
 
@@ -189,6 +197,7 @@ private:
     std::wstring url_, host_, path_, fileName_, localPath_;
     DWORD address_ = INADDR_NONE;
     WORD port_ = 80;
+    bool secure_ = false;   // "https": every connection of the entry talks TLS
     bool resolved_ = false;
     bool resolving_ = false;
     ByteRangeList ranges_;
@@ -231,6 +240,7 @@ private:
     std::string credentials_;
     std::wstring credentialsHost_;
     WORD credentialsPort_ = 80;
+    bool credentialsSecure_ = false;
     int moves_ = 0;   // moves followed since the last usable head
     bool passwordNeeded_ = false;
     // Every connection ended without a usable head: ask the server again before starting more.

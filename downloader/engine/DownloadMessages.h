@@ -11,11 +11,17 @@ const UINT WM_DL_PROGRESS = WM_USER + 11;      // wParam entry id, lParam Progre
 const UINT WM_DL_TRANSFER_ENDED = WM_USER + 12;  // wParam connection object id
 const UINT WM_DL_HEAD_ENDED = WM_USER + 13;    // wParam header request object id
 
-// The received bytes of a header request: the head and whatever followed it.
+// Why a secure connection was given up: its handshake failed, or the server's certificate was
+// refused (not from a trusted root, for another name, outside its validity).
+enum class TlsFailure : uint8_t { None, Handshake, Untrusted, WrongName, Expired };
+
+// The received bytes of a header request: the head and whatever followed it. A secure request
+// whose connection was refused sends no bytes, only why.
 struct HeadRecord {
     char* bytes;       // delete[]
     int32_t length;    // the head's length, its CR LF CR LF included
     DWORD requestId;   // the header request's object id: a late answer is told apart
+    TlsFailure secureFailure = TlsFailure::None;
 };
 
 // How a transfer connection ended, told by its last progress report (the entry decides what the

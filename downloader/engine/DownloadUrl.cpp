@@ -15,6 +15,18 @@ bool unsafeInName(char16_t c) {
            c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
 }
 
+bool isHttpsScheme(const char16_t* text, size_t length) {
+    static const char16_t kHttps[] = u"https";
+    if (length != 5)
+        return false;
+    for (size_t i = 0; i < 5; ++i) {
+        char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<char16_t>(text[i] + 32) : text[i];
+        if (c != kHttps[i])
+            return false;
+    }
+    return true;
+}
+
 size_t findFrom(const char16_t* text, size_t length, size_t from, char16_t c) {
     for (size_t i = from; i < length; ++i) {
         if (text[i] == c)
@@ -48,6 +60,7 @@ bool splitDownloadUrl(const char16_t* url, size_t length, UrlParts* out) {
         }
         hostLength = colon - hostStart;
     }
+    out->secure = hostStart > 0 && isHttpsScheme(url, firstSlash - 1);
     out->hostStart = hostStart;
     out->hostLength = hostLength;
     out->portGiven = portGiven;

@@ -9,6 +9,7 @@
 // Offsets into the URL text. The host is url[hostStart, hostStart + hostLength) (already cut
 // at a port colon); the path runs from pathStart (a "/") to the end of the URL.
 struct UrlParts {
+    bool secure;      // the scheme is "https" (any case): TLS, port 443 unless one is given
     size_t hostStart;
     size_t hostLength;
     bool portGiven;   // false: the caller keeps the port it had (80 for a new download)
@@ -18,7 +19,7 @@ struct UrlParts {
 
 // False when the URL has no "/" after its host or the host is empty. A "://" counts as the
 // scheme separator only before the first other "/", so a URL without a scheme whose query
-// holds another URL still names its own host.
+// holds another URL still names its own host. Any scheme but "https" is read as plain HTTP.
 bool splitDownloadUrl(const char16_t* url, size_t length, UrlParts* out);
 
 // The file name a URL path gives: its last non-empty component, made safe for a file name
@@ -42,3 +43,6 @@ std::u16string safeFileName(const char16_t* name, size_t length);
 // its last "/" or "\" component, then safeFileName. Empty when unusable: the caller keeps the
 // URL's file name.
 std::u16string safeDispositionName(const char* name, size_t length);
+
+// The port a URL without one names: 443 for "https", else 80.
+inline uint16_t defaultPort(const UrlParts& parts) { return parts.secure ? 443 : 80; }

@@ -258,7 +258,12 @@ void DownloadsList::onAddress(DWORD entryId, DWORD address) {
 void DownloadsList::onHead(DWORD entryId, HeadRecord* record) {
     DownloadEntry* entry = find(entryId);
     // Only the current header request's answer counts; an earlier one's is late.
-    if (entry && !entry->isStopped() && !entry->isRemoving() && record->requestId == entry->headerRequestId()) {
+    if (entry && !entry->isStopped() && !entry->isRemoving() && record->requestId == entry->headerRequestId() &&
+        record->secureFailure != TlsFailure::None) {
+        entry->handleSecureFailure(record->secureFailure);
+        review(entry);
+    } else if (entry && !entry->isStopped() && !entry->isRemoving() &&
+               record->requestId == entry->headerRequestId()) {
         bool advance = entry->handleHeader(record->bytes, record->length);
         if (!advance && entry->passwordNeeded())
             observer_->credentialsNeeded(entry);

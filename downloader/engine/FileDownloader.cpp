@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "ResponseHeader.h"
 #include "TextHelpers.h"
+#include "TlsChannel.h"
 
 static const wchar_t kLogUnit[] = L"FileDownloader";
 
@@ -41,7 +42,7 @@ struct WriteRecord : ServerMessage {
 FileDownloader::FileDownloader(Server* server, HWND notifyWindow, DWORD entryId, DWORD address, WORD port,
                                const char* path, const char* host, HANDLE file, int64_t rangeStart,
                                int64_t rangeEnd, ByteRangeList* ranges, const char* credentials,
-                               ReceivedCounter* counter)
+                               ReceivedCounter* counter, bool secure)
     : TCPObject(server, notifyWindow, WM_DL_TRANSFER_ENDED, kLogUnit),
       entryId_(entryId),
       progressMessage_(WM_DL_PROGRESS),
@@ -56,11 +57,17 @@ FileDownloader::FileDownloader(Server* server, HWND notifyWindow, DWORD entryId,
       rangeEnd_(rangeEnd),
       ranges_(ranges),
       writeOffset_(rangeStart),
-      counter_(counter) {
+      counter_(counter),
+      tls_(secure ? new TlsChannel(log_, kLogUnit) : nullptr),
+      receiveBytes_(secure && kReceiveBufferBytes < kMinSecureReceiveBytes ? kMinSecureReceiveBytes
+                                                                           : kReceiveBufferBytes) {
     InitializeCriticalSection(&writeLock_);
 }
 
-FileDownloader::~FileDownloader() { DeleteCriticalSection(&writeLock_); }
+FileDownloader::~FileDownloader() {
+    delete tls_;
+    DeleteCriticalSection(&writeLock_);
+}
 
 bool FileDownloader::initObject() {
     // Registered before the entry picks the next range, so that pick sees this connection.
@@ -97,7 +104,8 @@ int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return 0;
     case MsgReceived:
         InterlockedDecrement(&receivesOut_);
-        return onReceived(static_cast<SocketRecord*>(message)->buffer, ok, bytes);
+        // A secure receive lands behind the carried part of a record: the buffer starts there.
+        return onReceived(static_cast<SocketRecord*>(message)->buffer - carry_, ok, bytes);
     case MsgWritten:
         InterlockedDecrement(&writesOut_);
         return onWritten(message, ok, error, bytes);
@@ -107,14 +115,35 @@ int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
 }
 
 int FileDownloader::onConnected() {
-    char* buffer = new char[kReceiveBufferBytes];
+    // Made before the receive starts: the receive path reads the channel from then on.
+    WSABUF hello = {};
+    if (tls_ && !tls_->start(host_.c_str(), &hello))
+        return 1;
+    char* buffer = new char[receiveBytes_];
     InterlockedIncrement(&receivesOut_);
-    if (!postRecv(buffer, kReceiveBufferBytes)) {
+    if (!postRecv(buffer, receiveBytes_)) {
         InterlockedDecrement(&receivesOut_);
         delete[] buffer;
         LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postRecv failed on connect");
         return 1;
     }
+    bool sent = tls_ ? send(&hello, 1) : sendRequest(nullptr);
+    if (!sent) {
+        LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postSend failed on connect");
+        return 1;
+    }
+    return 0;
+}
+
+bool FileDownloader::send(WSABUF* pieces, DWORD count) {
+    InterlockedIncrement(&sendsOut_);
+    if (postSend(pieces, count))
+        return true;
+    InterlockedDecrement(&sendsOut_);
+    return false;
+}
+
+bool FileDownloader::sendRequest(const WSABUF* before) {
     formatRange(rangeStart_, rangeEnd_, rangeText_, sizeof rangeText_);
     WSABUF pieces[12];
     DWORD count = 0;
@@ -137,13 +166,43 @@ int FileDownloader::onConnected() {
     addText("\r\nRange: bytes=");
     addText(rangeText_);
     addText("\r\nConnection: close\r\n\r\n");
-    InterlockedIncrement(&sendsOut_);
-    if (!postSend(pieces, count)) {
-        InterlockedDecrement(&sendsOut_);
-        LOG_ERROR_TEXT(log_, L"FileDownloader::handleMessage", L"postSend failed on connect");
-        return 1;
+    if (!tls_)
+        return send(pieces, count);
+    // The handshake's last message, when it has one, and the request go out in one send.
+    WSABUF sealed[2];
+    DWORD parts = 0;
+    if (before && before->len)
+        sealed[parts++] = *before;
+    if (!tls_->seal(pieces, count, &sealed[parts++]))
+        return false;
+    return send(sealed, parts);
+}
+
+bool FileDownloader::openReceived(char* buffer, DWORD count, DWORD* plain, bool* closed) {
+    *plain = 0;
+    *closed = false;
+    if (!tls_->ready()) {
+        WSABUF reply;
+        TlsChannel::Step step = tls_->handshake(buffer, count, &reply);
+        if (step == TlsChannel::StepFailed)
+            return false;
+        if (step == TlsChannel::StepContinue) {
+            tail_.clear();
+            return reply.len == 0 || send(&reply, 1);
+        }
+        tail_ = tls_->takeLeftover();
+        return sendRequest(&reply);
     }
-    return 0;
+    size_t total = carry_ + count;
+    size_t opened = 0;
+    size_t used = 0;
+    TlsChannel::Read read = tls_->open(buffer, total, &opened, &used);
+    if (read == TlsChannel::ReadFailed)
+        return false;
+    tail_.assign(buffer + used, total - used);
+    *plain = static_cast<DWORD>(opened);
+    *closed = read == TlsChannel::ReadClosed;
+    return true;
 }
 
 int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
@@ -152,6 +211,38 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
         delete[] buffer;
         return 1;
     }
+    bool closed = false;
+    if (tls_ && !openReceived(buffer, bytes, &bytes, &closed)) {
+        delete[] buffer;
+        return 1;
+    }
+    if (bytes && !handleReceived(&buffer, bytes)) {
+        delete[] buffer;
+        return 1;
+    }
+    if (closed) {
+        delete[] buffer;
+        return 1;
+    }
+    DWORD room = receiveBytes_;
+    if (tls_) {
+        // The carried part of a record is shorter than the buffer (see receiveBytes_).
+        carry_ = static_cast<DWORD>(tail_.size());
+        if (carry_)
+            memcpy(buffer, tail_.data(), carry_);
+        room -= carry_;
+    }
+    InterlockedIncrement(&receivesOut_);
+    if (!postRecv(buffer + carry_, room)) {
+        InterlockedDecrement(&receivesOut_);
+        LOG_INFO(log_, L"FileDownloader::handleMessage", L"postRecv");
+        delete[] buffer;
+        return 1;
+    }
+    return 0;
+}
+
+bool FileDownloader::handleReceived(char** buffer, DWORD bytes) {
     if (counter_)
         counter_->add(bytes);
     unreported_ += bytes;
@@ -161,18 +252,7 @@ int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
         unreported_ = 0;
         lastUpdate_ = now;
     }
-    if (!handleData(&buffer, bytes)) {
-        delete[] buffer;
-        return 1;
-    }
-    InterlockedIncrement(&receivesOut_);
-    if (!postRecv(buffer, kReceiveBufferBytes)) {
-        InterlockedDecrement(&receivesOut_);
-        LOG_INFO(log_, L"FileDownloader::handleMessage", L"postRecv");
-        delete[] buffer;
-        return 1;
-    }
-    return 0;
+    return handleData(buffer, bytes);
 }
 
 void FileDownloader::sendUpdate(DWORD bytes, TransferEnd end) {
@@ -293,7 +373,7 @@ bool FileDownloader::handleData(char** buffer, DWORD count) {
     EnterCriticalSection(&writeLock_);
     writeOffset_ += length;
     LeaveCriticalSection(&writeLock_);
-    *buffer = new char[kReceiveBufferBytes];
+    *buffer = new char[receiveBytes_];
     // The whole range is on its way: whatever else the server sends is not ours.
     return !last;
 }

@@ -10,6 +10,7 @@
 
 class ByteRangeList;
 class ReceivedCounter;
+class TlsChannel;
 
 // Each receive fills one buffer, which then becomes that receive's write buffer as it is.
 // Under Wine every overlapped operation costs about the same whatever its size, so the size
@@ -24,10 +25,11 @@ const DWORD kReceiveBufferBytes = 262144;
 class FileDownloader : public TCPObject {
 public:
     // Texts are copied (path already percent-encoded; credentials Base64 or null). The file
-    // handle and the range list are the entry's, which outlive every connection.
+    // handle and the range list are the entry's, which outlive every connection. secure: TLS
+    // to the server named host.
     FileDownloader(Server* server, HWND notifyWindow, DWORD entryId, DWORD address, WORD port, const char* path,
                    const char* host, HANDLE file, int64_t rangeStart, int64_t rangeEnd, ByteRangeList* ranges,
-                   const char* credentials, ReceivedCounter* counter);
+                   const char* credentials, ReceivedCounter* counter, bool secure = false);
     ~FileDownloader() override;
 
     bool initObject() override;
@@ -39,7 +41,16 @@ public:
 
 private:
     int onConnected();
+    bool sendRequest(const WSABUF* before);
+    bool send(WSABUF* pieces, DWORD count);
     int onReceived(char* buffer, BOOL ok, DWORD bytes);
+    // Progress and the data handler for bytes of plain text at the front of *buffer (which may
+    // go to a write and be replaced). False: the connection ends.
+    bool handleReceived(char** buffer, DWORD bytes);
+    // The TLS side of a receive of count bytes behind carry_ bytes kept from the last one:
+    // handshake replies, or the records opened in place, *plain bytes of plain text at the
+    // front of buffer. False: the connection ends.
+    bool openReceived(char* buffer, DWORD count, DWORD* plain, bool* closed);
     int onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes);
     void sendUpdate(DWORD bytes, TransferEnd end = TransferEnd::kRunning);
     // At most one progress message per connection every kUpdateMilliseconds: under Wine every
@@ -77,6 +88,16 @@ private:
     // How it ended so far (guarded by writeLock_): told with the last progress report.
     TransferEnd end_ = TransferEnd::kNothing;
     ReceivedCounter* counter_;
+    // TLS: null for plain HTTP. The receive path alone touches it after the connect, and the
+    // part of a record that a receive ended in: carry_ bytes put in front of the next receive
+    // (tail_ holds them while the buffer may go to a write).
+    TlsChannel* tls_ = nullptr;
+    DWORD carry_ = 0;
+    std::string tail_;
+    // A secure receive must hold a whole record (at most 16 KiB and its overhead) behind a carried
+    // part of another, or a smaller buffer could never complete one.
+    static const DWORD kMinSecureReceiveBytes = 65536;
+    const DWORD receiveBytes_;
     // Progress not yet posted, and when the last post went: touched only by the receive path
     // (one receive outstanding) and by deleteObject, after every operation has ended.
     DWORD unreported_ = 0;

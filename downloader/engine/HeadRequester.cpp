@@ -5,6 +5,7 @@
 
 #include "DownloadMessages.h"
 #include "Log.h"
+#include "TlsChannel.h"
 
 static const wchar_t kLogUnit[] = L"HeadRequester";
 
@@ -21,7 +22,7 @@ static char* copyText(const char* text) {
 }
 
 HeadRequester::HeadRequester(Server* server, HWND notifyWindow, DWORD entryId, DWORD address, WORD port,
-                             const char* path, const char* host, const char* credentials)
+                             const char* path, const char* host, const char* credentials, bool secure)
     : OutboundObject(server, notifyWindow, WM_DL_HEAD_ENDED, kHeadNames),
       entryId_(entryId),
       headMessage_(WM_DL_HEAD),
@@ -30,9 +31,11 @@ HeadRequester::HeadRequester(Server* server, HWND notifyWindow, DWORD entryId, D
       path_(copyText(path)),
       host_(copyText(host)),
       credentials_(copyText(credentials)),
-      window_(notifyWindow) {}
+      window_(notifyWindow),
+      tls_(secure ? new TlsChannel(log_, kLogUnit) : nullptr) {}
 
 HeadRequester::~HeadRequester() {
+    delete tls_;
     delete[] path_;
     delete[] host_;
     delete[] received_;
@@ -51,7 +54,8 @@ int HeadRequester::handleMessage(ServerMessage* message, BOOL ok, DWORD, DWORD b
         return onConnected();
     case MsgReceived: {
         SocketRecord* record = static_cast<SocketRecord*>(message);
-        if (ok && bytes > 0 && handleData(record->buffer, bytes) && postRecv(record->buffer, kReceiveBytes))
+        bool goOn = ok && bytes > 0 && (tls_ ? handleSecure(record->buffer, bytes) : handleData(record->buffer, bytes));
+        if (goOn && postRecv(record->buffer, kReceiveBytes))
             return 0;
         delete[] record->buffer;
         return 1;
@@ -62,6 +66,10 @@ int HeadRequester::handleMessage(ServerMessage* message, BOOL ok, DWORD, DWORD b
 }
 
 int HeadRequester::onConnected() {
+    // Made before the receive starts: the receive path reads the channel from then on.
+    WSABUF hello = {};
+    if (tls_ && !tls_->start(host_ ? host_ : "", &hello))
+        return 1;
     // The receive goes first: a failed connect shows here, as a receive that cannot start.
     char* buffer = new char[kBufferBytes];
     if (!postRecv(buffer, kReceiveBytes)) {
@@ -69,6 +77,12 @@ int HeadRequester::onConnected() {
         delete[] buffer;
         return 1;
     }
+    if (tls_)
+        return postSend(&hello, 1) ? 0 : 1;
+    return sendRequest(nullptr) ? 0 : 1;
+}
+
+bool HeadRequester::sendRequest(const WSABUF* before) {
     // Pieces point at static texts and this object's own fields, which outlive the send.
     WSABUF pieces[10];
     DWORD count = 0;
@@ -88,7 +102,53 @@ int HeadRequester::onConnected() {
         add(credentials_);
     }
     add("\r\nRange: bytes=0-\r\nConnection: close\r\n\r\n");
-    return postSend(pieces, count) ? 0 : 1;
+    if (!tls_)
+        return postSend(pieces, count);
+    // The handshake's last message, when it has one, and the request go out in one send.
+    WSABUF sealed[2];
+    DWORD parts = 0;
+    if (before && before->len)
+        sealed[parts++] = *before;
+    if (!tls_->seal(pieces, count, &sealed[parts++]))
+        return false;
+    return postSend(sealed, parts);
+}
+
+bool HeadRequester::handleSecure(const char* bytes, DWORD count) {
+    if (!tls_->ready()) {
+        WSABUF reply;
+        TlsChannel::Step step = tls_->handshake(bytes, count, &reply);
+        if (step == TlsChannel::StepFailed) {
+            postSecureFailure();
+            return false;
+        }
+        if (step == TlsChannel::StepContinue)
+            return reply.len == 0 || postSend(&reply, 1);
+        sealed_ = tls_->takeLeftover();
+        if (!sendRequest(&reply))
+            return false;
+        if (sealed_.empty())
+            return true;
+    } else {
+        sealed_.append(bytes, count);
+    }
+    size_t plain = 0;
+    size_t used = 0;
+    TlsChannel::Read read = tls_->open(&sealed_[0], sealed_.size(), &plain, &used);
+    bool goOn = read == TlsChannel::ReadOk;
+    if (read != TlsChannel::ReadFailed && plain)
+        goOn = handleData(sealed_.data(), static_cast<DWORD>(plain)) && goOn;
+    sealed_.erase(0, used);
+    return goOn;
+}
+
+void HeadRequester::postSecureFailure() {
+    HeadRecord* record = new HeadRecord{nullptr, 0, id_, tls_->failure()};
+    if (!PostMessageW(window_, headMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
+        DWORD error = GetLastError();
+        LOG_ERROR(log_, L"HeadRequester::handleSecure", L"PostMessage", error);
+        delete record;
+    }
 }
 
 bool HeadRequester::handleData(const char* bytes, DWORD count) {
