@@ -57,6 +57,10 @@ int HeadRequester::handleMessage(ServerMessage* message, BOOL ok, DWORD, DWORD b
         bool goOn = ok && bytes > 0 && (tls_ ? handleSecure(record->buffer, bytes) : handleData(record->buffer, bytes));
         if (goOn && postRecv(record->buffer, kReceiveBytes))
             return 0;
+        // Connected, and the server ended the connection before the handshake was done: it
+        // does not speak TLS on that port, or would not with us.
+        if (tls_ && !tls_->ready() && tls_->failure() == TlsFailure::None && (!ok || bytes == 0))
+            postSecureFailure(TlsFailure::Handshake);
         delete[] record->buffer;
         return 1;
     }
@@ -119,7 +123,7 @@ bool HeadRequester::handleSecure(const char* bytes, DWORD count) {
         WSABUF reply;
         TlsChannel::Step step = tls_->handshake(bytes, count, &reply);
         if (step == TlsChannel::StepFailed) {
-            postSecureFailure();
+            postSecureFailure(tls_->failure());
             return false;
         }
         if (step == TlsChannel::StepContinue)
@@ -142,8 +146,8 @@ bool HeadRequester::handleSecure(const char* bytes, DWORD count) {
     return goOn;
 }
 
-void HeadRequester::postSecureFailure() {
-    HeadRecord* record = new HeadRecord{nullptr, 0, id_, tls_->failure()};
+void HeadRequester::postSecureFailure(TlsFailure why) {
+    HeadRecord* record = new HeadRecord{nullptr, 0, id_, why};
     if (!PostMessageW(window_, headMessage_, entryId_, reinterpret_cast<LPARAM>(record))) {
         DWORD error = GetLastError();
         LOG_ERROR(log_, L"HeadRequester::handleSecure", L"PostMessage", error);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DownloadMessages.h"
 #include "OutboundObject.h"
 
 class TlsChannel;
@@ -43,7 +44,7 @@ private:
     // The TLS side of a receive: handshake replies, or records opened and their plain text
     // handed to handleData. False when the exchange is over.
     bool handleSecure(const char* bytes, DWORD count);
-    void postSecureFailure();
+    void postSecureFailure(TlsFailure why);
 
     DWORD entryId_;
     UINT headMessage_;

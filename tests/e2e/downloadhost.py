@@ -44,12 +44,17 @@ BAD_HEAD = S + "Server returned invalid or incompatible header"
 STALLED = S + "Error, no data received from server"
 TOO_MANY_MOVES = S + "Error, too many redirects"
 DISK_FULL = S + "Error, not enough disk space"
+NOT_TRUSTED = S + "Secure connection failed: certificate not trusted"
+WRONG_NAME = S + "Secure connection failed: certificate is for another host"
+EXPIRED = S + "Secure connection failed: certificate expired or not yet valid"
+TLS_FAILED = S + "Secure connection failed"
 # Texts of an entry that is still working.
 RUNNING = ("Idle", RESOLVING, S + "Address resolved", S + "Requesting header", S + "Header read", DOWNLOADING,
            NO_RESUME, MOVED)
 # Texts after which an entry does nothing more by itself.
 FAILURES = (OPEN_FAILED, RESUME_OPEN_FAILED, NOT_RESOLVED, NO_FILE_INFO, MODIFIED, ZERO_SIZE, NOT_FOUND,
-            PASSWORD, BAD_LOCATION, BAD_HEAD, STALLED, TOO_MANY_MOVES, DISK_FULL, S + "Failed to start address resolving",
+            PASSWORD, BAD_LOCATION, BAD_HEAD, STALLED, TOO_MANY_MOVES, DISK_FULL, NOT_TRUSTED, WRONG_NAME, EXPIRED,
+            TLS_FAILED, S + "Failed to start address resolving",
             S + "Failed to start header request")
 
 
@@ -337,12 +342,15 @@ class Nginx:
     value} (Content-Disposition added there).
 
     nginx leaves "Accept-Ranges" out of its 206 answers, and the downloader resumes only when a 206
-    says so: accept_ranges adds the header (False gives stock nginx)."""
+    says so: accept_ranges adds the header (False gives stock nginx).
+
+    tls: (certificate file, key file): HTTPS on the port, and url() names "https://localhost"."""
 
     def __init__(self, root, limit_rate=None, uneven=None, users=None, redirects=None, dispositions=None,
-                 accept_ranges=True, port=None):
+                 accept_ranges=True, port=None, tls=None):
         self.root = os.path.abspath(root)
         self.port = port or free_port()
+        self.tls = tls
         self.dir = tempfile.mkdtemp(prefix="wexa-nginx-")
         _SCRATCH.append(self.dir)
         self.access_log = os.path.join(self.dir, "access.log")
@@ -353,7 +361,9 @@ class Nginx:
                 "keepalive_timeout 0;"]
         for name in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
             http.append("%s_temp_path %s;" % (name, os.path.join(self.dir, name)))
-        server = ["listen 127.0.0.1:%d;" % self.port, "root %s;" % self.root]
+        server = ["listen 127.0.0.1:%d%s;" % (self.port, " ssl" if tls else ""), "root %s;" % self.root]
+        if tls:
+            server += ["ssl_certificate %s;" % tls[0], "ssl_certificate_key %s;" % tls[1]]
         ranges = "add_header Accept-Ranges bytes;" if accept_ranges else ""
         # add_header in a location hides the server's, so every location repeats it.
         server.append(ranges)
@@ -399,8 +409,10 @@ class Nginx:
         _wait_listening(self.port, self.proc, "nginx")
         return self
 
-    def url(self, path, host="127.0.0.1"):
-        return "http://%s:%d%s" % (host, self.port, path)
+    def url(self, path, host=None):
+        if self.tls:
+            return "https://%s:%d%s" % (host or "localhost", self.port, path)
+        return "http://%s:%d%s" % (host or "127.0.0.1", self.port, path)
 
     def stop(self):
         if self.proc and self.proc.poll() is None:

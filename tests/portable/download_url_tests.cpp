@@ -86,6 +86,35 @@ TEST_CASE("url_split_into_host_port_and_path") {
         CHECK_FALSE(split(bad).ok);
 }
 
+TEST_CASE("url_scheme_https_means_tls_and_port_443_unless_given") {
+    struct Row {
+        const char16_t* url;
+        bool secure;
+        uint16_t port;   // the port the download uses
+    };
+    const Row rows[] = {
+        {u"https://h/f", true, 443},
+        {u"HTTPS://h/f", true, 443},
+        {u"hTtPs://h:8443/f", true, 8443},
+        {u"https://h:0/f", true, 443},   // an unusable port leaves the scheme's
+        {u"http://h/f", false, 80},
+        {u"h/f", false, 80},
+        {u"httpsx://h/f", false, 80},
+        {u"ftp://h/f", false, 80},
+        // Only a scheme before the first "/" counts.
+        {u"h/get?u=https://other/f", false, 80},
+        {u"https:/h/f", false, 80},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(std::string(row.url, row.url + std::char_traits<char16_t>::length(row.url)));
+        std::u16string url = row.url;
+        UrlParts parts{};
+        REQUIRE(splitDownloadUrl(url.data(), url.size(), &parts));
+        CHECK(parts.secure == row.secure);
+        CHECK((parts.portGiven ? parts.port : defaultPort(parts)) == row.port);
+    }
+}
+
 TEST_CASE("url_file_names_are_safe_in_the_download_folder") {
     CHECK(fileNameOf(u"/files/a.zip") == u"a.zip");
     CHECK(fileNameOf(u"/") == u"download");

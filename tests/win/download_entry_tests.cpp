@@ -180,7 +180,8 @@ TEST_CASE("credentials are saved only while the download points at the server th
     REQUIRE(e.head("HTTP/1.1 302 Found\r\nLocation: http://first.example:8080/b/file.bin\r\n\r\n"));
     e.entry->fillRecord(&record);
     CHECK(record.credentials == "dTpw");
-    for (const char* other : {"http://first.example:8081/b", "http://second.example:8080/b"}) {
+    for (const char* other : {"http://first.example:8081/b", "http://second.example:8080/b",
+                               "https://first.example:8080/b"}) {
         CAPTURE(other);
         Entry moved(L"http://first.example:8080/a/file.bin");
         moved.entry->setCredentials("u", "p");
@@ -188,6 +189,52 @@ TEST_CASE("credentials are saved only while the download points at the server th
         DownloadRecord saved;
         moved.entry->fillRecord(&saved);
         CHECK(saved.credentials.empty());
+    }
+}
+
+TEST_CASE("the scheme sets tls and the default port on every way a URL comes in") {
+    Entry e(L"https://secure.example/f.bin");
+    CHECK(e.entry->isSecure());
+    CHECK(e.entry->port() == 443);
+    // A move between schemes takes the new scheme and its port.
+    CHECK(e.head("HTTP/1.1 301 Moved\r\nLocation: http://plain.example/f.bin\r\n\r\n"));
+    CHECK_FALSE(e.entry->isSecure());
+    CHECK(e.entry->port() == 80);
+    CHECK(e.head("HTTP/1.1 301 Moved\r\nLocation: https://secure.example:8443/f.bin\r\n\r\n"));
+    CHECK(e.entry->isSecure());
+    CHECK(e.entry->port() == 8443);
+    std::wstring changed = L"https://other.example/f.bin";
+    CHECK(e.entry->changeUrl(changed.c_str(), changed.size()));
+    CHECK(e.entry->isSecure());
+    CHECK(e.entry->port() == 443);
+    changed = L"other.example:81/f.bin";
+    CHECK(e.entry->changeUrl(changed.c_str(), changed.size()));
+    CHECK_FALSE(e.entry->isSecure());
+    CHECK(e.entry->port() == 81);
+    // A saved record keeps the URL as typed, scheme included.
+    DownloadRecord record;
+    e.entry->fillRecord(&record);
+    CHECK(record.url == u"other.example:81/f.bin");
+}
+
+TEST_CASE("a refused secure connection fails the entry with its reason") {
+    struct Row {
+        TlsFailure why;
+        const wchar_t* status;
+    };
+    const Row rows[] = {{TlsFailure::Untrusted, EntryStatus::kSecureUntrusted},
+                        {TlsFailure::WrongName, EntryStatus::kSecureWrongName},
+                        {TlsFailure::Expired, EntryStatus::kSecureExpired},
+                        {TlsFailure::Handshake, EntryStatus::kSecureFailed}};
+    for (const Row& row : rows) {
+        Entry e(L"https://secure.example/f.bin");
+        e.entry->handleSecureFailure(row.why);
+        CHECK(std::wstring(e.entry->status()) == row.status);
+        CHECK(e.entry->isStopped());
+        CHECK(e.entry->hasError());
+        // The header request's end that follows does not overwrite the reason.
+        e.entry->handleHeader(nullptr, 0);
+        CHECK(std::wstring(e.entry->status()) == row.status);
     }
 }
 
