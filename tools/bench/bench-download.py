@@ -6,13 +6,18 @@ one run so that they see the same machine.
 Prints, for 1, 4, 16 and 50 connections, MB/s (MB = 2^20 bytes, as nginx counts its "20m"), the
 ratio to N x the per-connection limit and the ratio to the best peer at that N; then every count
 above 1 again on a server whose connections run at very different speeds (every client port ending
-in 5-9, about half of them, gets a tenth of the limit). Our host is built (Release) once per receive buffer size
+in 5-9, about half of them, gets a tenth of the limit). Then the same file over HTTPS from nginx with TLS (a certificate
+authority made for the run, trusted in the benchmark's Wine prefix and given to the peers),
+rate-limited as above and unlimited, beside HTTP unlimited; over HTTPS the peers are aria2c and
+curl, and the last table compares our HTTPS figures with our HTTP ones. Our host is built (Release)
+once per receive buffer size
 (10240, 65536, 262144 bytes), or taken from the --bin-dir folders given. Every downloaded file is
 compared with the original (sha256). For our host the CPU seconds of the host process and of the
 prefix's wineserver, and the host's peak resident memory, are printed too: under Wine every
 overlapped operation costs wineserver time.
 
-Usage: tools/bench/bench-download.py [--quick] [--rounds N] [--bin-dir DIR]... [--counts 1,4,16,50]
+Usage: tools/bench/bench-download.py [--quick] [--size-mib N] [--rounds N] [--bin-dir DIR]...
+                                    [--counts 1,4,16,50] [--uneven-only] [--no-https]
 """
 import argparse
 import hashlib
@@ -27,6 +32,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 sys.path.insert(0, os.path.join(ROOT, "tests/e2e"))
 import downloadhost  # noqa: E402
 import sharehost  # noqa: E402
+import testca  # noqa: E402
 
 MiB = 1 << 20
 LIMIT = "20m"
@@ -163,21 +169,25 @@ def check_file(path, size, expected_sha):
             os.unlink(path)
 
 
-def peer_commands(n, url, out_dir):
-    """(tool label, command, output path) of each peer that runs with n connections."""
+def peer_commands(n, url, out_dir, ca=None):
+    """(tool label, command, output path) of each peer that runs with n connections. ca: the
+    authority's certificate file for an HTTPS server (axel takes none, so it sits those out)."""
     out = os.path.join(out_dir, "peer.bin")
     x = min(n, ARIA2_MAX_PER_SERVER)
     aria = "aria2c -x%d -s%d" % (x, n) if x != n else "aria2c -x%d" % n
+    trust = ["--ca-certificate=%s" % ca] if ca else []
     cmds = [(aria, ["aria2c", "-q", "-x", str(x), "-s", str(n), "-k", "1M", "--file-allocation=none",
-                    "--allow-overwrite=true", "--auto-file-renaming=false", "-d", out_dir, "-o", "peer.bin", url],
-             out),
-            ("axel -n%d" % n, ["axel", "-q", "-n", str(n), "-o", out, url], out)]
+                    "--allow-overwrite=true", "--auto-file-renaming=false", *trust, "-d", out_dir, "-o",
+                    "peer.bin", url],
+             out)]
+    if not ca:
+        cmds.append(("axel -n%d" % n, ["axel", "-q", "-n", str(n), "-o", out, url], out))
     if n == 1:
-        cmds.append(("curl", ["curl", "-s", "-o", out, url], out))
+        cmds.append(("curl", ["curl", "-s", *(["--cacert", ca] if ca else []), "-o", out, url], out))
     return cmds
 
 
-def measure(server, size, sha, counts, builds, out_dir, results, label):
+def measure(server, size, sha, counts, builds, out_dir, results, label, ca=None):
     """One pass over every contender at every count; appends to results[(label, tool, n)]."""
     url = server.url("/big.bin")
     for n in counts:
@@ -185,7 +195,7 @@ def measure(server, size, sha, counts, builds, out_dir, results, label):
         contenders = [("ours-%s" % name, lambda b=bin_dir, n=n: fetch_ours(b, url, n, out_dir, size, sha, timeout))
                       for name, bin_dir in builds]
         contenders += [(tool, lambda c=cmd, p=path: fetch_peer(c, p, size, sha, timeout))
-                       for tool, cmd, path in peer_commands(n, url, out_dir)]
+                       for tool, cmd, path in peer_commands(n, url, out_dir, ca)]
         for tool, fetch in contenders:
             try:
                 r = fetch()
@@ -213,6 +223,21 @@ def report(results, label, counts, nominal):
             print("%-22s %4d %10.1f %s %s %26s" % (tool, n, r.rate, limit, peer, cpu))
 
 
+def report_tls_cost(results, counts):
+    """Our HTTPS rate over our HTTP rate, limited and unlimited, per build and count."""
+    print("\nours: HTTPS / HTTP, best of the rounds")
+    print("%-22s %4s %12s %12s" % ("build", "N", "limited", "unlimited"))
+    builds = sorted({tool for (lab, tool, k) in results if tool.startswith("ours")})
+    for tool in builds:
+        for n in counts:
+            ratios = []
+            for plain, secure in (("even", "https"), ("http-max", "https-max")):
+                a, b = results.get((plain, tool, n)), results.get((secure, tool, n))
+                ratios.append("%12.3f" % (max(r.rate for r in b) / max(r.rate for r in a)) if a and b
+                              else "%12s" % "-")
+            print("%-22s %4d %s %s" % (tool, n, *ratios))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=1)
@@ -222,6 +247,8 @@ def main():
                              "Release tree per receive buffer size")
     parser.add_argument("--counts", default="1,4,16,50", help="connection counts, comma-separated")
     parser.add_argument("--uneven-only", action="store_true", help="only the uneven-speed server")
+    parser.add_argument("--size-mib", type=int, help="the file's size in MiB (default 1024, 128 with --quick)")
+    parser.add_argument("--no-https", action="store_true", help="leave out the HTTPS and unlimited rows")
     args = parser.parse_args()
     counts = [int(c) for c in args.counts.split(",")]
     # One connection sees one speed: unevenness shows only with several.
@@ -245,9 +272,15 @@ def main():
     out_dir = os.path.join(base, "out")
     os.makedirs(files)
     os.makedirs(out_dir)
-    size = 128 * MiB if args.quick else 1024 * MiB
+    size = (args.size_mib or (128 if args.quick else 1024)) * MiB
     results = {}
+    ca = None
     try:
+        if not args.no_https and not args.uneven_only:
+            ca = testca.TestCA()
+            ca.trust_in_prefix()
+            tls = ca.server("localhost")
+            os.chmod(ca.dir, 0o755)
         _, sha = make_file(files, size)
         print("file %d MiB, per-connection limit %s, builds: %s" %
               (size // MiB, LIMIT, ", ".join("%s=%s" % b for b in builds)), flush=True)
@@ -257,10 +290,25 @@ def main():
                     measure(server, size, sha, counts, builds, out_dir, results, "even")
             with downloadhost.Nginx(files, uneven=(LIMIT, SLOW_LIMIT)) as server:
                 measure(server, size, sha, uneven_counts, builds, out_dir, results, "uneven")
+            if ca:
+                ca_file = os.path.join(ca.dir, "ca.pem")
+                with downloadhost.Nginx(files, limit_rate=LIMIT, tls=tls) as server:
+                    measure(server, size, sha, counts, builds, out_dir, results, "https", ca_file)
+                with downloadhost.Nginx(files) as server:
+                    measure(server, size, sha, counts, builds, out_dir, results, "http-max")
+                with downloadhost.Nginx(files, tls=tls) as server:
+                    measure(server, size, sha, counts, builds, out_dir, results, "https-max", ca_file)
         if not args.uneven_only:
             report(results, "even", counts, True)
         report(results, "uneven", uneven_counts, False)
+        if ca:
+            report(results, "https", counts, True)
+            report(results, "http-max", counts, False)
+            report(results, "https-max", counts, False)
+            report_tls_cost(results, counts)
     finally:
+        if ca:
+            ca.remove()
         shutil.rmtree(base, ignore_errors=True)
         if own_prefix:
             subprocess.run([sharehost.WINE.replace("wine64", "wineserver"), "-k"], env=dict(os.environ))
