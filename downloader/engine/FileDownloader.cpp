@@ -104,8 +104,11 @@ int FileDownloader::handleMessage(ServerMessage* message, BOOL ok, DWORD error, 
         return 0;
     case MsgReceived:
         InterlockedDecrement(&receivesOut_);
-        // A secure receive lands behind the carried part of a record: the buffer starts there.
-        return onReceived(static_cast<SocketRecord*>(message)->buffer - carry_, ok, bytes);
+        // A secure receive lands behind the plain text held and the carried part of a record:
+        // the buffer starts there.
+        if (tls_)
+            return onSecureReceived(static_cast<SocketRecord*>(message)->buffer - pending_ - carry_, ok, bytes);
+        return onReceived(static_cast<SocketRecord*>(message)->buffer, ok, bytes);
     case MsgWritten:
         InterlockedDecrement(&writesOut_);
         return onWritten(message, ok, error, bytes);
@@ -178,71 +181,94 @@ bool FileDownloader::sendRequest(const WSABUF* before) {
     return send(sealed, parts);
 }
 
-bool FileDownloader::openReceived(char* buffer, DWORD count, DWORD* plain, bool* closed) {
-    *plain = 0;
-    *closed = false;
-    if (!tls_->ready()) {
-        WSABUF reply;
-        TlsChannel::Step step = tls_->handshake(buffer, count, &reply);
-        if (step == TlsChannel::StepFailed)
-            return false;
-        if (step == TlsChannel::StepContinue) {
-            tail_.clear();
-            return reply.len == 0 || send(&reply, 1);
-        }
-        tail_ = tls_->takeLeftover();
-        return sendRequest(&reply);
-    }
-    size_t total = carry_ + count;
-    size_t opened = 0;
-    size_t used = 0;
-    TlsChannel::Read read = tls_->open(buffer, total, &opened, &used);
-    if (read == TlsChannel::ReadFailed)
-        return false;
-    tail_.assign(buffer + used, total - used);
-    *plain = static_cast<DWORD>(opened);
-    *closed = read == TlsChannel::ReadClosed;
-    return true;
-}
-
 int FileDownloader::onReceived(char* buffer, BOOL ok, DWORD bytes) {
     // Failure or 0 bytes: the server closed at the end of the range, or the socket broke.
     if (!ok || bytes == 0) {
         delete[] buffer;
         return 1;
     }
-    bool closed = false;
-    if (tls_ && !openReceived(buffer, bytes, &bytes, &closed)) {
+    if (!handleReceived(&buffer, bytes)) {
         delete[] buffer;
         return 1;
     }
-    if (bytes && !handleReceived(&buffer, bytes)) {
-        delete[] buffer;
-        return 1;
-    }
-    if (closed) {
-        delete[] buffer;
-        return 1;
-    }
-    DWORD room = receiveBytes_;
-    if (tls_) {
-        // The carried part of a record is shorter than the buffer (see receiveBytes_).
-        carry_ = static_cast<DWORD>(tail_.size());
-        if (carry_)
-            memcpy(buffer, tail_.data(), carry_);
-        room -= carry_;
-    }
+    return postNextRecv(buffer) ? 0 : 1;
+}
+
+bool FileDownloader::postNextRecv(char* buffer) {
+    DWORD used = pending_ + carry_;
     InterlockedIncrement(&receivesOut_);
-    if (!postRecv(buffer + carry_, room)) {
+    if (!postRecv(buffer + used, receiveBytes_ - used)) {
         InterlockedDecrement(&receivesOut_);
         LOG_INFO(log_, L"FileDownloader::handleMessage", L"postRecv");
         delete[] buffer;
+        return false;
+    }
+    return true;
+}
+
+int FileDownloader::onSecureReceived(char* buffer, BOOL ok, DWORD bytes) {
+    bool ended = !ok || bytes == 0;
+    if (!ended && !tls_->ready()) {
+        WSABUF reply;
+        TlsChannel::Step step = tls_->handshake(buffer, bytes, &reply);
+        bool sent = step == TlsChannel::StepContinue ? reply.len == 0 || send(&reply, 1)
+                    : step == TlsChannel::StepReady  ? sendRequest(&reply)
+                                                     : false;
+        if (!sent) {
+            delete[] buffer;
+            return 1;
+        }
+        if (step == TlsChannel::StepReady) {
+            std::string left = tls_->takeLeftover();
+            carry_ = static_cast<DWORD>(left.size());
+            memcpy(buffer, left.data(), carry_);
+        }
+        return postNextRecv(buffer) ? 0 : 1;
+    }
+    if (!ended) {
+        // Opened in place behind the plain text already held: the plain text stays one block,
+        // and the start of a record still arriving moves up behind it.
+        size_t total = carry_ + bytes;
+        size_t opened = 0;
+        size_t used = 0;
+        char* records = buffer + pending_;
+        TlsChannel::Read read = tls_->open(records, total, &opened, &used);
+        ended = read != TlsChannel::ReadOk;
+        carry_ = read == TlsChannel::ReadOk ? static_cast<DWORD>(total - used) : 0;
+        memmove(records + opened, records + used, carry_);
+        if (opened)
+            account(static_cast<DWORD>(opened));
+        pending_ += static_cast<DWORD>(opened);
+    }
+    // Small receives (a rate-limited TLS server sends a record or two at a time) are gathered
+    // into one write of at least half the buffer, as the plain path's larger receives are. The
+    // head is read at once, and what is held is written once it reaches the end of the range
+    // or the connection ends.
+    bool rangeDone = headerDone_ && writeOffset_ + pending_ > writeLimit_;
+    if (pending_ && (ended || !headerDone_ || rangeDone || pending_ >= receiveBytes_ / 2)) {
+        // The buffer goes to the write, which may complete and free it at once: the carried
+        // part of a record is copied out first.
+        tail_.assign(buffer + pending_, carry_);
+        DWORD length = pending_;
+        pending_ = 0;
+        if (!handleData(&buffer, length))
+            ended = true;
+        else if (carry_)
+            memcpy(buffer, tail_.data(), carry_);
+    }
+    if (ended) {
+        delete[] buffer;
         return 1;
     }
-    return 0;
+    return postNextRecv(buffer) ? 0 : 1;
 }
 
 bool FileDownloader::handleReceived(char** buffer, DWORD bytes) {
+    account(bytes);
+    return handleData(buffer, bytes);
+}
+
+void FileDownloader::account(DWORD bytes) {
     if (counter_)
         counter_->add(bytes);
     unreported_ += bytes;
@@ -252,7 +278,6 @@ bool FileDownloader::handleReceived(char** buffer, DWORD bytes) {
         unreported_ = 0;
         lastUpdate_ = now;
     }
-    return handleData(buffer, bytes);
 }
 
 void FileDownloader::sendUpdate(DWORD bytes, TransferEnd end) {

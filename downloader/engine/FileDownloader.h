@@ -44,13 +44,16 @@ private:
     bool sendRequest(const WSABUF* before);
     bool send(WSABUF* pieces, DWORD count);
     int onReceived(char* buffer, BOOL ok, DWORD bytes);
+    // A receive of a secure connection: handshake replies, or records opened in place and
+    // their plain text gathered for the next write.
+    int onSecureReceived(char* buffer, BOOL ok, DWORD bytes);
+    // Posts the next receive behind what the buffer holds; false (buffer freed) when it cannot.
+    bool postNextRecv(char* buffer);
     // Progress and the data handler for bytes of plain text at the front of *buffer (which may
     // go to a write and be replaced). False: the connection ends.
     bool handleReceived(char** buffer, DWORD bytes);
-    // The TLS side of a receive of count bytes behind carry_ bytes kept from the last one:
-    // handshake replies, or the records opened in place, *plain bytes of plain text at the
-    // front of buffer. False: the connection ends.
-    bool openReceived(char* buffer, DWORD count, DWORD* plain, bool* closed);
+    // Counts received plain bytes for the totals and posts progress at most every kUpdateMilliseconds.
+    void account(DWORD bytes);
     int onWritten(ServerMessage* message, BOOL ok, DWORD error, DWORD bytes);
     void sendUpdate(DWORD bytes, TransferEnd end = TransferEnd::kRunning);
     // At most one progress message per connection every kUpdateMilliseconds: under Wine every
@@ -88,10 +91,12 @@ private:
     // How it ended so far (guarded by writeLock_): told with the last progress report.
     TransferEnd end_ = TransferEnd::kNothing;
     ReceivedCounter* counter_;
-    // TLS: null for plain HTTP. The receive path alone touches it after the connect, and the
-    // part of a record that a receive ended in: carry_ bytes put in front of the next receive
-    // (tail_ holds them while the buffer may go to a write).
+    // TLS: null for plain HTTP. The receive path alone touches these after the connect. The
+    // receive buffer holds pending_ bytes of plain text not yet written, then carry_ bytes of a
+    // record still arriving, then the next receive (tail_ keeps the carried bytes while the
+    // buffer goes to a write).
     TlsChannel* tls_ = nullptr;
+    DWORD pending_ = 0;
     DWORD carry_ = 0;
     std::string tail_;
     // A secure receive must hold a whole record (at most 16 KiB and its overhead) behind a carried
