@@ -258,12 +258,11 @@ void DownloadsList::onAddress(DWORD entryId, DWORD address) {
 void DownloadsList::onHead(DWORD entryId, HeadRecord* record) {
     DownloadEntry* entry = find(entryId);
     // Only the current header request's answer counts; an earlier one's is late.
-    if (entry && !entry->isStopped() && !entry->isRemoving() && record->requestId == entry->headerRequestId() &&
-        record->secureFailure != TlsFailure::None) {
+    bool current = entry && !entry->isStopped() && !entry->isRemoving() && record->requestId == entry->headerRequestId();
+    if (current && record->secureFailure != TlsFailure::None) {
         entry->handleSecureFailure(record->secureFailure);
         review(entry);
-    } else if (entry && !entry->isStopped() && !entry->isRemoving() &&
-               record->requestId == entry->headerRequestId()) {
+    } else if (current) {
         bool advance = entry->handleHeader(record->bytes, record->length);
         if (!advance && entry->passwordNeeded())
             observer_->credentialsNeeded(entry);
