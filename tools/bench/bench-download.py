@@ -6,15 +6,14 @@ one run so that they see the same machine.
 Prints, for 1, 4, 16 and 50 connections, MB/s (MB = 2^20 bytes, as nginx counts its "20m"), the
 ratio to N x the per-connection limit and the ratio to the best peer at that N; then every count
 above 1 again on a server whose connections run at very different speeds (every client port ending
-in 5-9, about half of them, gets a tenth of the limit). Then the same file over HTTPS from nginx with TLS (a certificate
-authority made for the run, trusted in the benchmark's Wine prefix and given to the peers),
-rate-limited as above and unlimited, beside HTTP unlimited; over HTTPS the peers are aria2c and
-curl, and the last table compares our HTTPS figures with our HTTP ones. Our host is built (Release)
-once per receive buffer size
-(10240, 65536, 262144 bytes), or taken from the --bin-dir folders given. Every downloaded file is
-compared with the original (sha256). For our host the CPU seconds of the host process and of the
-prefix's wineserver, and the host's peak resident memory, are printed too: under Wine every
-overlapped operation costs wineserver time.
+in 5-9, about half of them, gets a tenth of the limit). Then the same file over HTTPS from nginx
+with TLS (a certificate authority made for the run, trusted in the benchmark's Wine prefix and given
+to the peers), rate-limited as above and unlimited, beside HTTP unlimited; over HTTPS the peers are
+aria2c and curl, and the last table compares our HTTPS figures with our HTTP ones. Our host is built
+(Release) once per receive buffer size (10240, 65536, 262144 bytes), or taken from the --bin-dir
+folders given. Every downloaded file is compared with the original (sha256). For our host the CPU
+seconds of the host process and of the prefix's wineserver, and the host's peak resident memory, are
+printed too: under Wine every overlapped operation costs wineserver time.
 
 Usage: tools/bench/bench-download.py [--quick] [--size-mib N] [--rounds N] [--bin-dir DIR]...
                                     [--counts 1,4,16,50] [--uneven-only] [--no-https]
